@@ -1,0 +1,506 @@
+/*
+ * Corvane emulated UPS: a root-enumerated HID minidriver.
+ *
+ * Wine's hidclass.sys sits on top of this driver and does everything a USB
+ * HID device stack does (interface, preparsed data, HidD_* calls). This driver
+ * only answers hidclass's internal requests, and it answers them from the
+ * device's own hardware registry key (Enum\<instance>\Device Parameters), read
+ * on every request. A test or a user changes the UPS by writing that key; the
+ * driver writes back how many feature requests it served and when.
+ *
+ * Values in the key (all optional unless noted):
+ *   ReportDescriptor  REG_BINARY  the HID report descriptor (required)
+ *   VendorId, ProductId, VersionNumber  REG_DWORD
+ *   Manufacturer, Product, Serial       REG_SZ
+ *   Feature<id>, Input<id>  REG_BINARY  raw report bytes, byte 0 = report id
+ *   FailAll    REG_DWORD  non-zero: every GET_FEATURE fails
+ *   FailReport REG_DWORD  non-zero id: GET_FEATURE of that id fails
+ *   FailStatus REG_DWORD  NTSTATUS used for failures (default DEVICE_NOT_CONNECTED)
+ *   DelayMs    REG_DWORD  sleep before answering each GET_FEATURE
+ *   RequestCount REG_DWORD   written: GET_FEATURE requests received
+ *   RequestTimes REG_BINARY  written: ring of 64 ULONGLONG, ms since 1601
+ *                            (slot = (count-1) % 64), taken on arrival
+ */
+#include <ntddk.h>
+
+/* ---- hidport declarations (mingw-w64 ships no hidport.h) ---- */
+typedef struct {
+    ULONG Revision;
+    PDRIVER_OBJECT DriverObject;
+    PUNICODE_STRING RegistryPath;
+    ULONG DeviceExtensionSize;
+    BOOLEAN DevicesArePolled;
+    UCHAR Reserved[3];
+} EMU_HID_MINIDRIVER_REGISTRATION;
+
+typedef struct {
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PDEVICE_OBJECT NextDeviceObject;
+    PVOID MiniDeviceExtension;
+} EMU_HID_DEVICE_EXTENSION;
+
+typedef struct {
+    ULONG Size;
+    USHORT VendorID;
+    USHORT ProductID;
+    USHORT VersionNumber;
+    USHORT Reserved[11];
+} EMU_HID_DEVICE_ATTRIBUTES;
+
+#pragma pack(push, 1)
+typedef struct {
+    UCHAR bLength;
+    UCHAR bDescriptorType;
+    USHORT bcdHID;
+    UCHAR bCountry;
+    UCHAR bNumDescriptors;
+    UCHAR bReportType;
+    USHORT wReportLength;
+} EMU_HID_DESCRIPTOR;
+#pragma pack(pop)
+
+typedef struct {
+    PUCHAR reportBuffer;
+    ULONG reportBufferLen;
+    UCHAR reportId;
+} EMU_HID_XFER_PACKET;
+
+NTSTATUS NTAPI HidRegisterMinidriver(EMU_HID_MINIDRIVER_REGISTRATION *reg);
+
+/* The mingw header values are wrong; these match hidclass. */
+#define EMU_HID_CTL(id, method) CTL_CODE(FILE_DEVICE_KEYBOARD, (id), (method), FILE_ANY_ACCESS)
+#define IOCTL_EMU_GET_DEVICE_DESCRIPTOR   EMU_HID_CTL(0, METHOD_NEITHER)
+#define IOCTL_EMU_GET_REPORT_DESCRIPTOR   EMU_HID_CTL(1, METHOD_NEITHER)
+#define IOCTL_EMU_READ_REPORT             EMU_HID_CTL(2, METHOD_NEITHER)
+#define IOCTL_EMU_WRITE_REPORT            EMU_HID_CTL(3, METHOD_NEITHER)
+#define IOCTL_EMU_GET_STRING              EMU_HID_CTL(4, METHOD_NEITHER)
+#define IOCTL_EMU_ACTIVATE_DEVICE         EMU_HID_CTL(7, METHOD_NEITHER)
+#define IOCTL_EMU_DEACTIVATE_DEVICE       EMU_HID_CTL(8, METHOD_NEITHER)
+#define IOCTL_EMU_GET_DEVICE_ATTRIBUTES   EMU_HID_CTL(9, METHOD_NEITHER)
+#define IOCTL_EMU_SEND_IDLE               EMU_HID_CTL(10, METHOD_NEITHER)
+#define IOCTL_EMU_GET_FEATURE             EMU_HID_CTL(100, METHOD_OUT_DIRECT)
+#define IOCTL_EMU_GET_INPUT_REPORT        EMU_HID_CTL(104, METHOD_OUT_DIRECT)
+#define IOCTL_EMU_GET_INDEXED_STRING      EMU_HID_CTL(120, METHOD_OUT_DIRECT)
+#define IOCTL_EMU_SET_FEATURE             EMU_HID_CTL(100, METHOD_IN_DIRECT)
+#define IOCTL_EMU_SET_OUTPUT_REPORT       EMU_HID_CTL(101, METHOD_IN_DIRECT)
+
+#define EMU_TIME_RING 64
+#define EMU_VALUE_MAX 8192
+
+typedef struct {
+    PDEVICE_OBJECT pdo;
+    HANDLE key;          /* the device's hardware key, opened on first use */
+    KSPIN_LOCK lock;
+    PIRP pending_read;   /* hidclass keeps one read outstanding at all times */
+    BOOLEAN removed;
+} EMU_DEVICE;
+
+static EMU_DEVICE *emu_dev(PDEVICE_OBJECT fdo)
+{
+    return (EMU_DEVICE *)((EMU_HID_DEVICE_EXTENSION *)fdo->DeviceExtension)->MiniDeviceExtension;
+}
+
+static void emu_copy(void *dst, const void *src, ULONG n)
+{
+    volatile UCHAR *d = dst;
+    const UCHAR *s = src;
+    while (n--) *d++ = *s++;
+}
+
+/* ---- registry helpers ---- */
+
+static HANDLE emu_key(EMU_DEVICE *dev)
+{
+    if (!dev->key) {
+        HANDLE h = NULL;
+        if (NT_SUCCESS(IoOpenDeviceRegistryKey(dev->pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &h)))
+            dev->key = h;
+    }
+    return dev->key;
+}
+
+/* Builds a value name "<prefix><decimal id>" into buf. */
+static void emu_name(WCHAR *buf, const WCHAR *prefix, ULONG id, UNICODE_STRING *us)
+{
+    WCHAR digits[12];
+    int n = 0, i = 0;
+    while (*prefix) buf[i++] = *prefix++;
+    do { digits[n++] = (WCHAR)(L'0' + id % 10); id /= 10; } while (id);
+    while (n) buf[i++] = digits[--n];
+    buf[i] = 0;
+    RtlInitUnicodeString(us, buf);
+}
+
+/* Reads a value into a fresh pool buffer; the caller frees it. */
+static KEY_VALUE_PARTIAL_INFORMATION *emu_query(EMU_DEVICE *dev, UNICODE_STRING *name)
+{
+    HANDLE key = emu_key(dev);
+    ULONG got = 0;
+    KEY_VALUE_PARTIAL_INFORMATION *info;
+    if (!key) return NULL;
+    info = ExAllocatePool(NonPagedPool, EMU_VALUE_MAX);
+    if (!info) return NULL;
+    if (!NT_SUCCESS(ZwQueryValueKey(key, name, KeyValuePartialInformation, info, EMU_VALUE_MAX, &got))) {
+        ExFreePool(info);
+        return NULL;
+    }
+    return info;
+}
+
+static KEY_VALUE_PARTIAL_INFORMATION *emu_query_str(EMU_DEVICE *dev, const WCHAR *name)
+{
+    UNICODE_STRING us;
+    RtlInitUnicodeString(&us, name);
+    return emu_query(dev, &us);
+}
+
+static ULONG emu_dword(EMU_DEVICE *dev, const WCHAR *name, ULONG def)
+{
+    KEY_VALUE_PARTIAL_INFORMATION *info = emu_query_str(dev, name);
+    ULONG v = def;
+    if (info) {
+        if (info->Type == REG_DWORD && info->DataLength >= 4) emu_copy(&v, info->Data, 4);
+        ExFreePool(info);
+    }
+    return v;
+}
+
+static void emu_set(EMU_DEVICE *dev, const WCHAR *name, ULONG type, void *data, ULONG len)
+{
+    UNICODE_STRING us;
+    HANDLE key = emu_key(dev);
+    if (!key) return;
+    RtlInitUnicodeString(&us, name);
+    ZwSetValueKey(key, &us, 0, type, data, len);
+}
+
+/* Copies a registry value to an output buffer; reports the length it needed. */
+static NTSTATUS emu_value_out(EMU_DEVICE *dev, UNICODE_STRING *name, void *out, ULONG outlen, ULONG_PTR *info_len)
+{
+    KEY_VALUE_PARTIAL_INFORMATION *info = emu_query(dev, name);
+    NTSTATUS st;
+    if (!info) return STATUS_INVALID_PARAMETER;
+    if (info->DataLength > outlen) {
+        st = STATUS_BUFFER_TOO_SMALL;
+    } else {
+        emu_copy(out, info->Data, info->DataLength);
+        *info_len = info->DataLength;
+        st = STATUS_SUCCESS;
+    }
+    ExFreePool(info);
+    return st;
+}
+
+/* ---- request log: lets tests measure a poller's cadence ---- */
+
+static void emu_log_request(EMU_DEVICE *dev)
+{
+    KEY_VALUE_PARTIAL_INFORMATION *info;
+    ULONGLONG ring[EMU_TIME_RING];
+    LARGE_INTEGER now;
+    ULONG count = emu_dword(dev, L"RequestCount", 0) + 1;
+    ULONG i;
+
+    for (i = 0; i < EMU_TIME_RING; i++) ring[i] = 0;
+    info = emu_query_str(dev, L"RequestTimes");
+    if (info) {
+        if (info->DataLength == sizeof(ring)) emu_copy(ring, info->Data, sizeof(ring));
+        ExFreePool(info);
+    }
+    KeQuerySystemTime(&now);
+    ring[(count - 1) % EMU_TIME_RING] = (ULONGLONG)now.QuadPart / 10000;
+    emu_set(dev, L"RequestCount", REG_DWORD, &count, sizeof(count));
+    emu_set(dev, L"RequestTimes", REG_BINARY, ring, sizeof(ring));
+}
+
+/* ---- the pending input report ---- */
+
+static void NTAPI emu_cancel_read(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    EMU_DEVICE *dev = emu_dev(fdo);
+    KIRQL irql;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KeAcquireSpinLock(&dev->lock, &irql);
+    if (dev->pending_read == irp) dev->pending_read = NULL;
+    KeReleaseSpinLock(&dev->lock, irql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+static void emu_flush_read(EMU_DEVICE *dev, NTSTATUS status)
+{
+    KIRQL irql;
+    PIRP irp;
+    KeAcquireSpinLock(&dev->lock, &irql);
+    irp = dev->pending_read;
+    dev->pending_read = NULL;
+    KeReleaseSpinLock(&dev->lock, irql);
+    if (irp && IoSetCancelRoutine(irp, NULL)) {
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+}
+
+static NTSTATUS emu_queue_read(EMU_DEVICE *dev, PIRP irp)
+{
+    KIRQL irql;
+    PIRP old;
+    if (dev->removed) return STATUS_DEVICE_NOT_CONNECTED;
+    KeAcquireSpinLock(&dev->lock, &irql);
+    old = dev->pending_read;
+    dev->pending_read = irp;
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, emu_cancel_read);
+    if (irp->Cancel && IoSetCancelRoutine(irp, NULL)) {
+        dev->pending_read = NULL;
+        KeReleaseSpinLock(&dev->lock, irql);
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_PENDING;
+    }
+    KeReleaseSpinLock(&dev->lock, irql);
+    /* Only one read is expected; an older one is answered as cancelled. */
+    if (old && IoSetCancelRoutine(old, NULL)) {
+        old->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(old, IO_NO_INCREMENT);
+    }
+    return STATUS_PENDING;
+}
+
+/* ---- request handlers ---- */
+
+static NTSTATUS emu_get_report(EMU_DEVICE *dev, PIRP irp, const WCHAR *prefix, BOOLEAN is_feature)
+{
+    EMU_HID_XFER_PACKET *packet = irp->UserBuffer;
+    WCHAR name[32];
+    UNICODE_STRING us;
+    ULONG fail_report, delay, status;
+
+    if (!packet || !packet->reportBuffer) return STATUS_INVALID_PARAMETER;
+    if (is_feature) {
+        emu_log_request(dev);
+        delay = emu_dword(dev, L"DelayMs", 0);
+        if (delay) {
+            LARGE_INTEGER interval;
+            interval.QuadPart = -(LONGLONG)delay * 10000;
+            KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        }
+        /* Read the failure controls after the delay so a test can flip them
+         * while a slow request is in flight. */
+        status = emu_dword(dev, L"FailStatus", 0);
+        if (!status) status = (ULONG)STATUS_DEVICE_NOT_CONNECTED;
+        if (emu_dword(dev, L"FailAll", 0)) return (NTSTATUS)status;
+        fail_report = emu_dword(dev, L"FailReport", 0);
+        if (fail_report && fail_report == packet->reportId) return (NTSTATUS)status;
+    }
+    emu_name(name, prefix, packet->reportId, &us);
+    return emu_value_out(dev, &us, packet->reportBuffer, packet->reportBufferLen, &irp->IoStatus.Information);
+}
+
+static NTSTATUS emu_set_report(EMU_DEVICE *dev, PIRP irp, const WCHAR *prefix)
+{
+    EMU_HID_XFER_PACKET *packet = irp->UserBuffer;
+    WCHAR name[32];
+    UNICODE_STRING us;
+    HANDLE key = emu_key(dev);
+    if (!packet || !packet->reportBuffer || !key) return STATUS_INVALID_PARAMETER;
+    emu_name(name, prefix, packet->reportId, &us);
+    ZwSetValueKey(key, &us, 0, REG_BINARY, packet->reportBuffer, packet->reportBufferLen);
+    irp->IoStatus.Information = packet->reportBufferLen;
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS emu_get_string(EMU_DEVICE *dev, PIRP irp, ULONG outlen)
+{
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG id = (ULONG)(ULONG_PTR)stack->Parameters.DeviceIoControl.Type3InputBuffer & 0xffff;
+    const WCHAR *name;
+    KEY_VALUE_PARTIAL_INFORMATION *info;
+    WCHAR *out = irp->UserBuffer;
+    ULONG len, max_chars;
+
+    switch (id) {
+    case 1: case 14: name = L"Manufacturer"; break;
+    case 2: case 15: name = L"Product"; break;
+    case 3: case 16: name = L"Serial"; break;
+    default: return STATUS_INVALID_PARAMETER;
+    }
+    if (!out || outlen < sizeof(WCHAR)) return STATUS_BUFFER_TOO_SMALL;
+    max_chars = outlen / sizeof(WCHAR);
+    info = emu_query_str(dev, name);
+    if (!info) return STATUS_INVALID_PARAMETER;
+    len = info->DataLength / sizeof(WCHAR);
+    if (len && ((WCHAR *)info->Data)[len - 1] == 0) len--;
+    if (len > max_chars - 1) len = max_chars - 1;
+    emu_copy(out, info->Data, len * sizeof(WCHAR));
+    out[len] = 0;
+    ExFreePool(info);
+    irp->IoStatus.Information = (len + 1) * sizeof(WCHAR);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS NTAPI emu_internal_ioctl(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    EMU_DEVICE *dev = emu_dev(fdo);
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG outlen = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    NTSTATUS status;
+    UNICODE_STRING us;
+
+    irp->IoStatus.Information = 0;
+    switch (code) {
+    case IOCTL_EMU_GET_DEVICE_DESCRIPTOR: {
+        EMU_HID_DESCRIPTOR d;
+        KEY_VALUE_PARTIAL_INFORMATION *info = emu_query_str(dev, L"ReportDescriptor");
+        if (!info) { status = STATUS_DEVICE_CONFIGURATION_ERROR; break; }
+        d.bLength = sizeof(d);
+        d.bDescriptorType = 0x21;
+        d.bcdHID = 0x0111;
+        d.bCountry = 0;
+        d.bNumDescriptors = 1;
+        d.bReportType = 0x22;
+        d.wReportLength = (USHORT)info->DataLength;
+        ExFreePool(info);
+        if (outlen < sizeof(d)) { status = STATUS_BUFFER_TOO_SMALL; break; }
+        emu_copy(irp->UserBuffer, &d, sizeof(d));
+        irp->IoStatus.Information = sizeof(d);
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IOCTL_EMU_GET_REPORT_DESCRIPTOR:
+        RtlInitUnicodeString(&us, L"ReportDescriptor");
+        status = emu_value_out(dev, &us, irp->UserBuffer, outlen, &irp->IoStatus.Information);
+        break;
+    case IOCTL_EMU_GET_DEVICE_ATTRIBUTES: {
+        EMU_HID_DEVICE_ATTRIBUTES a;
+        ULONG i;
+        if (outlen < sizeof(a)) { status = STATUS_BUFFER_TOO_SMALL; break; }
+        a.Size = sizeof(a);
+        a.VendorID = (USHORT)emu_dword(dev, L"VendorId", 0x1209);
+        a.ProductID = (USHORT)emu_dword(dev, L"ProductId", 0xC0F0);
+        a.VersionNumber = (USHORT)emu_dword(dev, L"VersionNumber", 0x0100);
+        for (i = 0; i < 11; i++) a.Reserved[i] = 0;
+        emu_copy(irp->UserBuffer, &a, sizeof(a));
+        irp->IoStatus.Information = sizeof(a);
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IOCTL_EMU_GET_STRING:
+        status = emu_get_string(dev, irp, outlen);
+        break;
+    case IOCTL_EMU_READ_REPORT:
+        status = emu_queue_read(dev, irp);
+        if (status == STATUS_PENDING) return status;
+        break;
+    case IOCTL_EMU_GET_FEATURE:
+        status = emu_get_report(dev, irp, L"Feature", TRUE);
+        break;
+    case IOCTL_EMU_GET_INPUT_REPORT:
+        status = emu_get_report(dev, irp, L"Input", FALSE);
+        break;
+    case IOCTL_EMU_SET_FEATURE:
+        status = emu_set_report(dev, irp, L"SetFeature");
+        break;
+    case IOCTL_EMU_SET_OUTPUT_REPORT:
+    case IOCTL_EMU_WRITE_REPORT:
+        status = emu_set_report(dev, irp, L"Output");
+        break;
+    case IOCTL_EMU_ACTIVATE_DEVICE:
+    case IOCTL_EMU_DEACTIVATE_DEVICE:
+    case IOCTL_EMU_SEND_IDLE:
+        status = STATUS_SUCCESS;
+        break;
+    default:
+        status = STATUS_NOT_SUPPORTED;
+        break;
+    }
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+static NTSTATUS NTAPI emu_pnp(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    EMU_DEVICE *dev = emu_dev(fdo);
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    PDEVICE_OBJECT next = ((EMU_HID_DEVICE_EXTENSION *)fdo->DeviceExtension)->NextDeviceObject;
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        dev->removed = FALSE;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_REMOVE_DEVICE:
+        /* hidclass waits for its read; answer it or removal hangs. */
+        dev->removed = TRUE;
+        emu_flush_read(dev, STATUS_DELETE_PENDING);
+        if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE && dev->key) {
+            ZwClose(dev->key);
+            dev->key = NULL;
+        }
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    default:
+        break;
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(next, irp);
+}
+
+static NTSTATUS NTAPI emu_power(PDEVICE_OBJECT fdo, PIRP irp)
+{
+    PDEVICE_OBJECT next = ((EMU_HID_DEVICE_EXTENSION *)fdo->DeviceExtension)->NextDeviceObject;
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(next, irp);
+}
+
+static NTSTATUS NTAPI emu_add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo)
+{
+    EMU_HID_DEVICE_EXTENSION *ext = fdo->DeviceExtension;
+    EMU_DEVICE *dev = ext->MiniDeviceExtension;
+    (void)driver;
+    dev->pdo = ext->PhysicalDeviceObject;
+    dev->key = NULL;
+    dev->pending_read = NULL;
+    dev->removed = FALSE;
+    KeInitializeSpinLock(&dev->lock);
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+static void NTAPI emu_unload(PDRIVER_OBJECT driver)
+{
+    (void)driver;
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
+{
+    EMU_HID_MINIDRIVER_REGISTRATION reg;
+    ULONG i;
+
+    driver->MajorFunction[IRP_MJ_PNP] = emu_pnp;
+    driver->MajorFunction[IRP_MJ_POWER] = emu_power;
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = emu_internal_ioctl;
+    driver->DriverExtension->AddDevice = emu_add_device;
+    driver->DriverUnload = emu_unload;
+
+    for (i = 0; i < sizeof(reg); i++) ((volatile UCHAR *)&reg)[i] = 0;
+    reg.Revision = 1;
+    reg.DriverObject = driver;
+    reg.RegistryPath = registry_path;
+    reg.DeviceExtensionSize = sizeof(EMU_DEVICE);
+    reg.DevicesArePolled = FALSE;
+    return HidRegisterMinidriver(&reg);
+}
