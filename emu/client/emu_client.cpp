@@ -561,7 +561,7 @@ static const ProfileDef kProfiles[] = {
     {"ranged", "charge/runtime and ACPresent declared only inside Usage Minimum/Maximum ranges", 0xC005, L"Emulated UPS Ranged"},
     {"minimal", "charge and Discharging only, no ACPresent", 0xC006, L"Emulated UPS Minimal"},
     {"batteryonly", "top-level collection on the Battery System page (0x85:0x01): charge, runtime, ac, charging, discharging", 0xC007, L"Emulated Battery"},
-    {"other", "vendor-defined HID device (page 0xFF00), not a UPS", 0xC0FF, L"Emulated Vendor Device"},
+    {"other", "vendor-defined HID device (page 0xFF00), not a UPS; its id (PID 0A01) enumerates before the UPS profiles", 0x0A01, L"Emulated Vendor Device"},
     {"upsa", "plain, product \"Emulated UPS A\"", 0xC001, L"Emulated UPS A"},
     {"upsb", "plain, product \"Emulated UPS B\"", 0xC001, L"Emulated UPS B"},
     {"flags8", "plain with every status flag as an 8-bit field (logical 0..1), no 1-bit fields", 0xC008, L"Emulated UPS Flags8"},
@@ -863,6 +863,8 @@ bool emu_remove(int slot)
     return true;
 }
 
+static bool set_internal(int slot, const char *assignments, bool ignore_missing);
+
 bool emu_add(int slot, const EmuProfile *p)
 {
     if (!slot_ok(slot)) return false;
@@ -904,7 +906,7 @@ bool emu_add(int slot, const EmuProfile *p)
         RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSlotsKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &slots, NULL);
         RegSetValueExW(slots, name, 0, REG_SZ, (const BYTE *)inst, (DWORD)((wcslen(inst) + 1) * sizeof(wchar_t)));
         RegCloseKey(slots);
-        if (p->init[0] && !emu_set(slot, p->init)) ok = false;
+        if (p->init[0] && !set_internal(slot, p->init, true)) ok = false;
     }
     if (ok) {
         BOOL reboot = FALSE;
@@ -1211,8 +1213,16 @@ bool emu_poke(int slot, char kind, uint8_t id, size_t offset, const uint8_t *byt
     return emu_set_report(slot, kind, id, buf, have);
 }
 
-bool emu_fail_all(int slot, bool on) { return slot_dword(slot, L"FailAll", on ? 1 : 0); }
-bool emu_fail_report(int slot, int report_id) { return slot_dword(slot, L"FailReport", (uint32_t)report_id); }
+// The failure modes exclude each other: "all" clears a single-report
+// failure and a single-report failure clears "all".
+bool emu_fail_all(int slot, bool on)
+{
+    return slot_dword(slot, L"FailReport", 0) && slot_dword(slot, L"FailAll", on ? 1 : 0);
+}
+bool emu_fail_report(int slot, int report_id)
+{
+    return slot_dword(slot, L"FailAll", 0) && slot_dword(slot, L"FailReport", (uint32_t)report_id);
+}
 bool emu_fail_none(int slot) { return emu_fail_all(slot, false) && emu_fail_report(slot, 0); }
 bool emu_fail_status(int slot, uint32_t ntstatus) { return slot_dword(slot, L"FailStatus", ntstatus); }
 bool emu_set_delay(int slot, uint32_t ms) { return slot_dword(slot, L"DelayMs", ms); }

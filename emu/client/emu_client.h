@@ -136,8 +136,9 @@ bool emu_get_report(int slot, char kind, uint8_t id, uint8_t *bytes, size_t cap,
 bool emu_poke(int slot, char kind, uint8_t id, size_t offset, const uint8_t *bytes, size_t len);
 
 // Faults and timing (all re-read by the driver on every request).
-bool emu_fail_all(int slot, bool on);                 // GET_FEATURE fails: error 1167
-bool emu_fail_report(int slot, int report_id);        // 0: none
+// fail_all and fail_report replace each other.
+bool emu_fail_all(int slot, bool on);                 // every GET_FEATURE fails: error 1167
+bool emu_fail_report(int slot, int report_id);        // only that id fails; 0: none
 bool emu_fail_none(int slot);
 bool emu_fail_status(int slot, uint32_t ntstatus);    // 0: STATUS_DEVICE_NOT_CONNECTED
 bool emu_set_delay(int slot, uint32_t ms);
