@@ -824,6 +824,48 @@ static bool write_device_state(HKEY key, const EmuProfile *p, int slot)
     return ok;
 }
 
+// hidclass creates the HID child and its interface after the root device has
+// started, a little after the installer returns. Callers expect a device they
+// added to be there (and one they removed to be gone), so wait for it.
+static bool hid_interface_present(const wchar_t *inst)
+{
+    // ROOT\VID_1209&PID_C001\0003 -> hid#vid_1209&pid_c001#0003#
+    wchar_t want[256];
+    const wchar_t *dev = wcschr(inst, L'\\');
+    if (!dev) return false;
+    swprintf(want, 256, L"hid#%ls#", dev + 1);
+    wchar_t *sep = wcschr(want + 4, L'\\');
+    if (sep) *sep = L'#';
+    for (wchar_t *c = want; *c; c++) *c = towlower(*c);
+
+    static const GUID hid_guid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+    HDEVINFO set = SetupDiGetClassDevsW(&hid_guid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return false;
+    bool found = false;
+    SP_DEVICE_INTERFACE_DATA iface = {};
+    iface.cbSize = sizeof(iface);
+    union { SP_DEVICE_INTERFACE_DETAIL_DATA_W d; BYTE b[1024]; } detail;
+    for (DWORD i = 0; !found && SetupDiEnumDeviceInterfaces(set, NULL, &hid_guid, i, &iface); i++) {
+        detail.d.cbSize = sizeof(detail.d);
+        if (!SetupDiGetDeviceInterfaceDetailW(set, &iface, &detail.d, sizeof(detail), NULL, NULL)) continue;
+        wchar_t *path = detail.d.DevicePath;
+        for (wchar_t *c = path; *c; c++) *c = towlower(*c);
+        if (wcsstr(path, want)) found = true;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return found;
+}
+
+static bool wait_interface(const wchar_t *inst, bool present, DWORD timeout_ms)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (hid_interface_present(inst) == present) return true;
+        if (GetTickCount() - start > timeout_ms) return false;
+        Sleep(2);
+    }
+}
+
 static bool remove_instance(const wchar_t *inst)
 {
     HDEVINFO set = SetupDiCreateDeviceInfoList(NULL, NULL);
@@ -833,6 +875,8 @@ static bool remove_instance(const wchar_t *inst)
     if (SetupDiOpenDeviceInfoW(set, inst, NULL, 0, &dev)) {
         if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &dev))
             ok = fail("DIF_REMOVE failed: error %lu", GetLastError());
+        else if (!wait_interface(inst, false, 5000))
+            ok = fail("the HID interface of %ls did not go away", inst);
     }
     SetupDiDestroyDeviceInfoList(set);
     return ok;
@@ -912,6 +956,8 @@ bool emu_add(int slot, const EmuProfile *p)
         BOOL reboot = FALSE;
         if (!UpdateDriverForPlugAndPlayDevicesW(NULL, hwid, inf, INSTALLFLAG_FORCE, &reboot))
             ok = fail("UpdateDriverForPlugAndPlayDevices failed: error %lu", GetLastError());
+        else if (!wait_interface(inst, true, 5000))
+            ok = fail("no HID interface appeared for %ls", inst);
     }
     if (!ok) {
         char saved[sizeof(g_error)];
