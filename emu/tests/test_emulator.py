@@ -296,3 +296,19 @@ def test_feature_request_cost(emu, probe, all_devices):
     r = probe.time(serial(0), 1, 500)
     print("\nHidD_GetFeature median %.0f us (min %.0f, max %.0f)" % (r["median_us"], r["min_us"], r["max_us"]))
     assert r["failures"] == 0 and r["median_us"] < 5000
+
+
+def test_client_library_in_process(emu):
+    """The GoogleTest program links the client and drives devices itself."""
+    import subprocess
+    exe = os.path.join(emu.build_dir, "emu_client_tests.exe")
+    if not os.path.isfile(exe):
+        pytest.skip("emu_client_tests.exe not built (no GoogleTest)")
+    with tempfile.TemporaryFile(mode="w+") as out:
+        rc = subprocess.run(["wine", exe, "--gtest_brief=1"], env=emu.env, cwd=emu.build_dir,
+                            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                            timeout=120).returncode
+        out.seek(0)
+        text = out.read()
+    assert rc == 0, text
+    assert "PASSED" in text
