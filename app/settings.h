@@ -1,0 +1,10 @@
+// The three shutdown settings, read once from HKCU\Software\Quillfen\Corvane at
+// start, before the monitor thread exists, and only read afterwards.
+#pragma once
+#include <windows.h>
+
+extern INT32 RuntimeThresholdSeconds;   // default 300, 0..3600
+extern INT32 ChargeThresholdPercent;    // default 20, 0..100
+extern INT32 GraceSeconds;              // default 30, 0..600
+
+void ReadSettings();

@@ -1,0 +1,123 @@
+// Start-up and the orderly stop. Runs on the process's first thread, which
+// becomes the user-interface thread.
+#include "app/startup.h"
+#include "app/settings.h"
+#include "base/log.h"
+#include "monitor/monitor.h"
+#include "ui/theme.h"
+#include "ui/window.h"
+#include "ups/discovery.h"
+#include "base/text.h"
+
+AppState App;
+
+const WCHAR MainWindowClass[] = L"Quillfen.Corvane";
+
+static const DWORD MAIN_WINDOW_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+static const int CLIENT_WIDTH = 380;
+static const int CLIENT_HEIGHT = 520;
+static const DWORD MONITOR_STOP_WAIT_MS = 3000;
+
+// Another instance in this session owns the mutex: ask it to open its window.
+static BOOL ForwardToRunningInstance()
+{
+    App.InstanceMutex = CreateMutexW(NULL, FALSE, L"Local\\Quillfen.Corvane");
+    if (App.InstanceMutex == NULL || GetLastError() != ERROR_ALREADY_EXISTS)
+        return FALSE;
+    HWND running = FindWindowW(MainWindowClass, NULL);
+    if (running)
+        PostMessageW(running, WM_COMMAND, CMD_OPEN, 0);
+    CloseHandle(App.InstanceMutex);
+    App.InstanceMutex = NULL;
+    return TRUE;
+}
+
+static BOOL RegisterMainClass()
+{
+    App.ClassIcon = LoadIconW(App.Module, MAKEINTRESOURCEW(101));
+
+    WNDCLASSEXW wc;
+    ByteClear(&wc, sizeof(wc));
+    wc.cbSize = sizeof(wc);
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = MainWindowProc;
+    wc.hInstance = App.Module;
+    wc.hIcon = App.ClassIcon;
+    wc.hIconSm = App.ClassIcon;
+    wc.hCursor = LoadCursorW(NULL, IDC_ARROW);
+    wc.lpszClassName = MainWindowClass;
+    return RegisterClassExW(&wc) != 0;
+}
+
+static HWND CreateMainWindow()
+{
+    RECT rect = { 0, 0, CLIENT_WIDTH, CLIENT_HEIGHT };
+    AdjustWindowRectExForDpi(&rect, MAIN_WINDOW_STYLE, FALSE, 0, 96);
+    return CreateWindowExW(0, MainWindowClass, L"Corvane", MAIN_WINDOW_STYLE,
+                           CW_USEDEFAULT, CW_USEDEFAULT,
+                           rect.right - rect.left, rect.bottom - rect.top,
+                           NULL, NULL, App.Module, NULL);
+}
+
+// The window was created for 96 DPI; give it the client size for the DPI of
+// the monitor it landed on.
+static void SizeForDpi(HWND window)
+{
+    DpiValue = (int)GetDpiForWindow(window);
+    RECT rect = { 0, 0, MulDiv(CLIENT_WIDTH, DpiValue, 96), MulDiv(CLIENT_HEIGHT, DpiValue, 96) };
+    AdjustWindowRectExForDpi(&rect, MAIN_WINDOW_STYLE, FALSE, 0, (UINT)DpiValue);
+    SetWindowPos(window, NULL, 0, 0, rect.right - rect.left, rect.bottom - rect.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+static void StartMonitor()
+{
+    StopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    WakeEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+    if (StopEvent && WakeEvent)
+        App.MonitorThreadHandle = CreateThread(NULL, 0, MonitorThread, NULL, 0, NULL);
+}
+
+int RunCorvane()
+{
+    if (ForwardToRunningInstance())
+        return 0;
+    App.Module = GetModuleHandleW(NULL);
+    BuildLogPath();
+    ReadSettings();
+    WriteLog(L"Corvane started");
+    App.TaskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
+    SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+
+    if (!RegisterMainClass())
+        return 1;
+    App.MainWindow = CreateMainWindow();
+    if (!App.MainWindow)
+        return 2;
+    SizeForDpi(App.MainWindow);
+    StartMonitor();
+
+    MSG msg;
+    ByteClear(&msg, sizeof(msg));
+    while (GetMessageW(&msg, NULL, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return (int)(UINT32)msg.wParam;
+}
+
+void StopCorvane()
+{
+    if (StopEvent)
+        SetEvent(StopEvent);
+    // The device is released only once the thread can no longer use it. A
+    // thread stuck in a slow device call past the wait keeps the device: the
+    // end of the process releases it.
+    BOOL monitorEnded = TRUE;
+    if (App.MonitorThreadHandle)
+        monitorEnded = WaitForSingleObject(App.MonitorThreadHandle, MONITOR_STOP_WAIT_MS) == WAIT_OBJECT_0;
+    if (monitorEnded)
+        CloseUps();
+    WriteLog(L"Corvane stopped");
+    PostQuitMessage(0);
+}

@@ -1,0 +1,26 @@
+// The process: start-up in a fixed order, the single-instance rule, the
+// message loop of the user-interface thread and the orderly stop.
+#pragma once
+#include <windows.h>
+
+// Process-wide state written during start-up, before the monitor thread
+// exists, and only read afterwards.
+struct AppState {
+    HANDLE InstanceMutex;
+    HINSTANCE Module;
+    UINT TaskbarCreatedMessage;   // 0 when registration failed
+    HICON ClassIcon;
+    HWND MainWindow;
+    HANDLE MonitorThreadHandle;   // null when the thread was not started
+};
+
+extern AppState App;
+
+extern const WCHAR MainWindowClass[];
+
+// Returns the process exit code: 0 normally, 1 when the class could not be
+// registered, 2 when the window could not be created.
+int RunCorvane();
+
+// The orderly stop, run while the main window is being destroyed.
+void StopCorvane();

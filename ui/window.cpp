@@ -1,0 +1,48 @@
+// The main window procedure: the hub of the user-interface thread. Each
+// message is a line or two calling a named routine.
+#include "ui/window.h"
+#include "app/startup.h"
+#include "monitor/monitor.h"
+
+void OpenStatusWindow()
+{
+    HWND window = App.MainWindow;
+    if (IsIconic(window))
+        ShowWindow(window, SW_RESTORE);
+    else
+        ShowWindow(window, SW_SHOW);
+    SetForegroundWindow(window);
+    // The user is looking: poll now rather than at the end of the wait.
+    if (WakeEvent)
+        SetEvent(WakeEvent);
+    InvalidateRect(window, NULL, FALSE);
+}
+
+static void OnCommand(HWND window, WORD command)
+{
+    switch (command) {
+    case CMD_OPEN:
+        OpenStatusWindow();
+        break;
+    case CMD_EXIT:
+        DestroyWindow(window);
+        break;
+    }
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_DESTROY:
+        StopCorvane();
+        return 0;
+    case WM_CLOSE:
+        // The caption's close button only hides: monitoring goes on in the tray.
+        ShowWindow(window, SW_HIDE);
+        return 0;
+    case WM_COMMAND:
+        OnCommand(window, LOWORD(wParam));
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
