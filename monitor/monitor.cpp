@@ -1,11 +1,156 @@
-// Placeholder until the poll loop lands: the thread only waits to be stopped.
+// The monitor thread. It alone touches the open UPS and its working record;
+// the user-interface thread sees the record only as the Snapshot published
+// under StatusLock (monitor/snapshot.cpp).
 #include "monitor/monitor.h"
+#include "monitor/shutdown.h"
+#include "monitor/snapshot.h"
+#include "app/settings.h"
+#include "app/startup.h"
+#include "base/log.h"
+#include "base/text.h"
+#include "ui/window.h"
+#include "ups/discovery.h"
 
 HANDLE StopEvent;
 HANDLE WakeEvent;
 
+// What one pass remembers of the previous one, on the thread's own stack.
+struct MonitorState {
+    UpsStatus Working;
+    INT32 PreviousPresent;
+    INT32 PreviousOnBattery;
+    BOOL FirstPass;
+};
+
+// A name from the device record is taken up to its terminator or the end of
+// its field, whichever comes first: discovery fills it, but the record is not
+// trusted to be terminated.
+static int AppendName(WCHAR* line, int position, const WCHAR* name)
+{
+    WCHAR bounded[UPS_NAME_UNITS + 1];
+    int length = 0;
+    while (length < UPS_NAME_UNITS && name[length]) {
+        bounded[length] = name[length];
+        length++;
+    }
+    bounded[length] = 0;
+    return AppendText(line, position, MONITOR_LINE_UNITS, length ? bounded : L"?");
+}
+
+int ComposeConnectedLine(WCHAR* line, const UpsStatus* status)
+{
+    int position = AppendText(line, 0, MONITOR_LINE_UNITS, L"UPS connected: ");
+    position = AppendName(line, position, status->Manufacturer);
+    position = AppendText(line, position, MONITOR_LINE_UNITS, L" ");
+    return AppendName(line, position, status->Product);
+}
+
+int ComposeMainsLine(WCHAR* line, const UpsStatus* status)
+{
+    int position = AppendText(line, 0, MONITOR_LINE_UNITS,
+                              status->OnBattery ? L"MAINS LOST - on battery, " : L"on line, ");
+    if (status->ChargePercent >= 0) {
+        position = AppendSigned(line, position, MONITOR_LINE_UNITS, status->ChargePercent);
+        position = AppendText(line, position, MONITOR_LINE_UNITS, L"%, ");
+    }
+    WCHAR duration[MONITOR_DURATION_UNITS];
+    FormatDuration(duration, MONITOR_DURATION_UNITS, status->RuntimeSeconds);
+    return AppendText(line, position, MONITOR_LINE_UNITS, duration);
+}
+
+// The first condition that holds wins; an unreported (-1) runtime or charge
+// never satisfies its test, so the next one is tried.
+int ChooseShutdownReason(const UpsStatus* status, INT32 runtimeThresholdSeconds, INT32 chargeThresholdPercent)
+{
+    if (!status->Present || !status->OnBattery)
+        return 0;
+    if (status->ShutdownImminent)
+        return SHUTDOWN_REASON_IMMINENT;
+    if (status->BelowCapacityLimit)
+        return SHUTDOWN_REASON_BELOW_LIMIT;
+    if (status->RuntimeSeconds >= 0 && status->RuntimeSeconds <= runtimeThresholdSeconds)
+        return SHUTDOWN_REASON_RUNTIME;
+    if (status->ChargePercent >= 0 && status->ChargePercent <= chargeThresholdPercent)
+        return SHUTDOWN_REASON_CHARGE;
+    return 0;
+}
+
+// Step 1 of a pass: open the UPS when none is open, then poll it.
+static void OpenOrPoll(MonitorState* state)
+{
+    WCHAR line[MONITOR_LINE_UNITS];
+    if (UpsDevice.Handle == INVALID_HANDLE_VALUE) {
+        ResetStatus(&state->Working);
+        if (!OpenUps(&state->Working))
+            return;
+        ComposeConnectedLine(line, &state->Working);
+        WriteLog(line);
+        // A device can be found yet closed again within discovery.
+        if (UpsDevice.Handle == INVALID_HANDLE_VALUE)
+            return;
+    }
+    if (!PollUps(&state->Working)) {
+        CloseUps();
+        ResetStatus(&state->Working);
+        if (state->PreviousPresent)
+            WriteLog(L"UPS disconnected");
+    }
+}
+
+// Step 2: log what changed since the previous pass.
+static void LogChanges(MonitorState* state)
+{
+    INT32 present = state->Working.Present;
+    if (!present && state->PreviousPresent && !state->FirstPass)
+        WriteLog(L"UPS not found");
+    if (present && (state->Working.OnBattery != state->PreviousOnBattery || state->FirstPass)) {
+        WCHAR line[MONITOR_LINE_UNITS];
+        ComposeMainsLine(line, &state->Working);
+        WriteLog(line);
+    }
+    state->PreviousPresent = present;
+    state->PreviousOnBattery = state->Working.OnBattery;
+    state->FirstPass = FALSE;
+}
+
+// Step 5: arm on battery while a condition holds, cancel on line.
+static void Decide(const UpsStatus* status)
+{
+    if (!status->Present)
+        return;
+    if (status->OnBattery) {
+        int reason = ChooseShutdownReason(status, RuntimeThresholdSeconds, ChargeThresholdPercent);
+        if (reason)
+            ArmShutdown(reason);
+    } else {
+        CancelShutdownOnMains();
+    }
+}
+
+// One pass; returns how long to wait before the next.
+static DWORD RunPass(MonitorState* state)
+{
+    OpenOrPoll(state);
+    LogChanges(state);
+    PublishStatus(&state->Working);
+    PostMessageW(App.MainWindow, WM_STATUS_UPDATED, 0, 0);
+    Decide(&state->Working);
+    return state->Working.Present && state->Working.OnBattery ? MONITOR_WAIT_ON_BATTERY_MS : MONITOR_WAIT_MS;
+}
+
 DWORD WINAPI MonitorThread(LPVOID)
 {
-    WaitForSingleObject(StopEvent, INFINITE);
-    return 0;
+    MonitorState state;
+    ResetStatus(&state.Working);
+    state.PreviousPresent = 0;
+    state.PreviousOnBattery = 0;
+    state.FirstPass = TRUE;
+    HANDLE events[2] = { StopEvent, WakeEvent };
+    for (;;) {
+        DWORD waitMs = RunPass(&state);
+        // StopEvent is first in the array, so it wins when both are set. A
+        // failed wait just starts the next pass.
+        if (WaitForMultipleObjects(2, events, FALSE, waitMs) == WAIT_OBJECT_0)
+            return 0;
+    }
 }

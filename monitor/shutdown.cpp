@@ -1,0 +1,129 @@
+// The shutdown controller. ShutdownArmed is the one flag shared between the
+// monitor thread (arm, cancel on mains) and the user-interface thread (abort,
+// display); every access is an Interlocked* call, so no lock is needed.
+#include "monitor/shutdown.h"
+#include "app/settings.h"
+#include "base/log.h"
+#include "base/text.h"
+
+volatile LONG ShutdownArmed;
+
+ShutdownSystemCalls ShutdownCalls = {
+    OpenProcessToken,
+    LookupPrivilegeValueW,
+    AdjustTokenPrivileges,
+    InitiateShutdownW,
+    AbortSystemShutdownW,
+};
+
+enum {
+    ARMED_LINE_UNITS = 320,
+    SHUTDOWN_MESSAGE_UNITS = 256,
+    ERROR_LINE_UNITS = 128,
+};
+
+static const DWORD SHUTDOWN_FLAGS = SHUTDOWN_FORCE_OTHERS | SHUTDOWN_POWEROFF;
+static const DWORD SHUTDOWN_REASON_CODE =
+    SHTDN_REASON_FLAG_PLANNED | SHTDN_REASON_MAJOR_POWER | SHTDN_REASON_MINOR_ENVIRONMENT;
+
+const WCHAR* ShutdownReasonText(int reason)
+{
+    switch (reason) {
+    case SHUTDOWN_REASON_IMMINENT:
+        return L"UPS raised ShutdownImminent";
+    case SHUTDOWN_REASON_BELOW_LIMIT:
+        return L"UPS reports battery below its own capacity limit";
+    case SHUTDOWN_REASON_RUNTIME:
+        return L"runtime remaining fell below threshold";
+    case SHUTDOWN_REASON_CHARGE:
+        return L"charge fell below threshold";
+    }
+    return L"battery critical";
+}
+
+// AdjustTokenPrivileges succeeds even when it assigns nothing; only a last
+// error of 0 right after it means the privilege is really enabled.
+static BOOL EnableShutdownPrivilege()
+{
+    HANDLE token = NULL;
+    if (!ShutdownCalls.OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return FALSE;
+    BOOL enabled = FALSE;
+    TOKEN_PRIVILEGES privileges;
+    ByteClear(&privileges, sizeof(privileges));
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (ShutdownCalls.LookupPrivilegeValueW(NULL, L"SeShutdownPrivilege", &privileges.Privileges[0].Luid)) {
+        ShutdownCalls.AdjustTokenPrivileges(token, FALSE, &privileges, 0, NULL, NULL);
+        enabled = GetLastError() == ERROR_SUCCESS;
+    }
+    CloseHandle(token);
+    return enabled;
+}
+
+static void LogArmed(const WCHAR* reasonText)
+{
+    WCHAR line[ARMED_LINE_UNITS];
+    int position = AppendText(line, 0, ARMED_LINE_UNITS, L"SHUTDOWN ARMED - ");
+    position = AppendText(line, position, ARMED_LINE_UNITS, reasonText);
+    position = AppendText(line, position, ARMED_LINE_UNITS, L"; grace ");
+    position = AppendSigned(line, position, ARMED_LINE_UNITS, GraceSeconds);
+    AppendText(line, position, ARMED_LINE_UNITS, L"s");
+    WriteLog(line);
+}
+
+void ArmShutdown(int reason)
+{
+    if (InterlockedCompareExchange(&ShutdownArmed, 1, 0) != 0)
+        return;
+    const WCHAR* reasonText = ShutdownReasonText(reason);
+    LogArmed(reasonText);
+
+    WCHAR message[SHUTDOWN_MESSAGE_UNITS];
+    int position = AppendText(message, 0, SHUTDOWN_MESSAGE_UNITS, L"Corvane: ");
+    position = AppendText(message, position, SHUTDOWN_MESSAGE_UNITS, reasonText);
+    AppendText(message, position, SHUTDOWN_MESSAGE_UNITS, L". Saving and shutting down.");
+
+    // Without the privilege no shutdown was requested: staying armed would
+    // show a shutdown in progress that never comes and stop every later
+    // attempt, so disarm and let the next pass on battery try again.
+    if (!EnableShutdownPrivilege()) {
+        WriteLog(L"ERROR - could not acquire SeShutdownPrivilege");
+        InterlockedExchange(&ShutdownArmed, 0);
+        return;
+    }
+
+    DWORD result = ShutdownCalls.InitiateShutdownW(NULL, message, (DWORD)GraceSeconds, SHUTDOWN_FLAGS,
+                                                   SHUTDOWN_REASON_CODE);
+    if (result != ERROR_SUCCESS) {
+        // InitiateShutdownW reports failure only through its result; the
+        // last error is not set (Wine's stub returns 120 and leaves it at 0).
+        WCHAR line[ERROR_LINE_UNITS];
+        position = AppendText(line, 0, ERROR_LINE_UNITS, L"ERROR - InitiateShutdown failed, code ");
+        AppendNumber(line, position, ERROR_LINE_UNITS, result);
+        WriteLog(line);
+        InterlockedExchange(&ShutdownArmed, 0);
+    }
+}
+
+BOOL IsShutdownArmed()
+{
+    return InterlockedCompareExchange(&ShutdownArmed, 0, 0) == 1;
+}
+
+void AbortShutdownByUser()
+{
+    if (InterlockedCompareExchange(&ShutdownArmed, 0, 1) != 1)
+        return;
+    ShutdownCalls.AbortSystemShutdownW(NULL);
+    WriteLog(L"shutdown aborted by user");
+}
+
+void CancelShutdownOnMains()
+{
+    if (InterlockedCompareExchange(&ShutdownArmed, 0, 0) != 1)
+        return;
+    ShutdownCalls.AbortSystemShutdownW(NULL);
+    InterlockedExchange(&ShutdownArmed, 0);
+    WriteLog(L"mains restored - shutdown cancelled");
+}

@@ -1,0 +1,39 @@
+// The shutdown controller: arms once per armed period, asks Windows to power
+// off after the grace period, and is cancelled by the user or by the mains.
+// ArmShutdown and CancelShutdownOnMains run on the monitor thread,
+// AbortShutdownByUser and IsShutdownArmed on the user-interface thread; the
+// only state they share is ShutdownArmed, changed with Interlocked* calls.
+#pragma once
+#include <windows.h>
+
+enum {
+    SHUTDOWN_REASON_IMMINENT = 1,
+    SHUTDOWN_REASON_BELOW_LIMIT = 2,
+    SHUTDOWN_REASON_RUNTIME = 3,
+    SHUTDOWN_REASON_CHARGE = 4,
+};
+
+// 0 not armed, 1 armed. Never read or written except through Interlocked*.
+extern volatile LONG ShutdownArmed;
+
+void ArmShutdown(int reason);
+BOOL IsShutdownArmed();
+void AbortShutdownByUser();
+void CancelShutdownOnMains();
+
+// The text naming a reason; "battery critical" for anything outside 1..4.
+const WCHAR* ShutdownReasonText(int reason);
+
+// The system calls the controller makes, in one table so that a test can
+// stand in for them. Defaults to the real advapi32/kernel32 functions; the
+// product never changes it.
+struct ShutdownSystemCalls {
+    BOOL (WINAPI* OpenProcessToken)(HANDLE process, DWORD access, HANDLE* token);
+    BOOL (WINAPI* LookupPrivilegeValueW)(LPCWSTR system, LPCWSTR name, LUID* luid);
+    BOOL (WINAPI* AdjustTokenPrivileges)(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* state,
+                                         DWORD bytes, TOKEN_PRIVILEGES* previous, DWORD* returnBytes);
+    DWORD (WINAPI* InitiateShutdownW)(LPWSTR machine, LPWSTR message, DWORD graceSeconds,
+                                      DWORD flags, DWORD reason);
+    BOOL (WINAPI* AbortSystemShutdownW)(LPWSTR machine);
+};
+extern ShutdownSystemCalls ShutdownCalls;
