@@ -91,6 +91,7 @@ typedef struct {
     PDEVICE_OBJECT pdo;
     HANDLE key;          /* the device's hardware key, opened on first use */
     KSPIN_LOCK lock;
+    KMUTEX log_lock;     /* serialises the count/ring read-modify-write */
     PIRP pending_read;   /* hidclass keeps one read outstanding at all times */
     BOOLEAN removed;
 } EMU_DEVICE;
@@ -198,9 +199,10 @@ static void emu_log_request(EMU_DEVICE *dev)
     KEY_VALUE_PARTIAL_INFORMATION *info;
     ULONGLONG ring[EMU_TIME_RING];
     LARGE_INTEGER now;
-    ULONG count = emu_dword(dev, L"RequestCount", 0) + 1;
-    ULONG i;
+    ULONG count, i;
 
+    KeWaitForSingleObject(&dev->log_lock, Executive, KernelMode, FALSE, NULL);
+    count = emu_dword(dev, L"RequestCount", 0) + 1;
     for (i = 0; i < EMU_TIME_RING; i++) ring[i] = 0;
     info = emu_query_str(dev, L"RequestTimes");
     if (info) {
@@ -211,6 +213,7 @@ static void emu_log_request(EMU_DEVICE *dev)
     ring[(count - 1) % EMU_TIME_RING] = (ULONGLONG)now.QuadPart / 10000;
     emu_set(dev, L"RequestCount", REG_DWORD, &count, sizeof(count));
     emu_set(dev, L"RequestTimes", REG_BINARY, ring, sizeof(ring));
+    KeReleaseMutex(&dev->log_lock, FALSE);
 }
 
 /* ---- the pending input report ---- */
@@ -476,6 +479,7 @@ static NTSTATUS NTAPI emu_add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo)
     dev->pending_read = NULL;
     dev->removed = FALSE;
     KeInitializeSpinLock(&dev->lock);
+    KeInitializeMutex(&dev->log_lock, 0);
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }

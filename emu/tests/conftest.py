@@ -62,6 +62,9 @@ class Probe:
     def time(self, serial, report_id, n):
         return self.run("time", serial, report_id, n)
 
+    def hammer(self, serial, report_id, n, threads):
+        return self.run("hammer", serial, report_id, n, threads)
+
 
 @pytest.fixture(scope="session")
 def emu():

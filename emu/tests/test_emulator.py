@@ -86,7 +86,7 @@ def test_plain_shape(all_devices):
     assert (dev["usage_page"], dev["usage"]) == (PD, 0x04)
     assert dev["manufacturer"] == "Quillfen Labs"
     assert dev["product"] == "Emulated UPS 1500"
-    assert "\\\\?\\hid#vid_1209&pid_c001#" in dev["path"].lower().replace("\\\\", "\\\\")
+    assert dev["path"].lower().startswith("\\\\?\\hid#vid_1209&pid_c001#0000#")
     for u in (CHARGE, RUNTIME, LOAD, POWER, VOLTAGE):
         assert len(caps_for(dev["feature_values"], u)) == 1, u
     for u in FLAGS:
@@ -235,6 +235,13 @@ def test_count_and_times(emu, probe, all_devices):
     probe.time(serial(0), 2, 50)
     assert emu.count(0) == 75
     assert len(emu.times(0)) == 64                        # the ring keeps the last 64
+
+
+def test_count_survives_concurrent_requests(emu, probe, all_devices):
+    emu.reset_log(0)
+    r = probe.hammer(serial(0), 1, 40, 4)
+    assert r["failures"] == 0
+    assert emu.count(0) == 160
 
 
 def test_remove_and_readd(emu, probe, all_devices):

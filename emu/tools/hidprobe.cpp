@@ -4,6 +4,7 @@
 //   hidprobe list
 //   hidprobe get <serial> <report id>
 //   hidprobe time <serial> <report id> <n>     median/min/max microseconds
+//   hidprobe hammer <serial> <report id> <n> <threads>
 #ifndef UNICODE
 #define UNICODE
 #endif
@@ -257,8 +258,51 @@ static int cmd_time(const char *serial, int id, int n)
     return 0;
 }
 
+struct Hammer {
+    HANDLE h;
+    int id, n, failures;
+    USHORT len;
+};
+
+static DWORD WINAPI hammer_thread(void *arg)
+{
+    Hammer *w = (Hammer *)arg;
+    std::vector<BYTE> buf(w->len + 1);
+    for (int i = 0; i < w->n; i++) {
+        buf[0] = (BYTE)w->id;
+        if (!HidD_GetFeature(w->h, buf.data(), w->len)) w->failures++;
+    }
+    return 0;
+}
+
+// Several threads asking for the same report at once.
+static int cmd_hammer(const char *serial, int id, int n, int threads)
+{
+    PHIDP_PREPARSED_DATA pp;
+    HIDP_CAPS caps;
+    HANDLE h = open_serial(serial, &pp, &caps);
+    if (h == INVALID_HANDLE_VALUE) {
+        printf("{\"found\":false}\n");
+        return 1;
+    }
+    std::vector<Hammer> work(threads, Hammer{h, id, n, 0, caps.FeatureReportByteLength});
+    std::vector<HANDLE> th;
+    for (int i = 0; i < threads; i++) th.push_back(CreateThread(NULL, 0, hammer_thread, &work[i], 0, NULL));
+    WaitForMultipleObjects((DWORD)th.size(), th.data(), TRUE, INFINITE);
+    int failures = 0;
+    for (int i = 0; i < threads; i++) {
+        failures += work[i].failures;
+        CloseHandle(th[i]);
+    }
+    printf("{\"found\":true,\"requests\":%d,\"failures\":%d}\n", n * threads, failures);
+    HidD_FreePreparsedData(pp);
+    CloseHandle(h);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 6 && !strcmp(argv[1], "hammer")) return cmd_hammer(argv[2], atoi(argv[3]), atoi(argv[4]), atoi(argv[5]));
     if (argc >= 2 && !strcmp(argv[1], "list")) return cmd_list();
     if (argc == 4 && !strcmp(argv[1], "get")) return cmd_get(argv[2], atoi(argv[3]));
     if (argc == 5 && !strcmp(argv[1], "time")) return cmd_time(argv[2], atoi(argv[3]), atoi(argv[4]));
