@@ -1,13 +1,103 @@
-// Placeholder until HID discovery lands: no UPS is ever found.
+// Walks the present HID interfaces and keeps the first one whose top-level
+// collection is on the Power Device page open as the process's one UPS.
+// Monitor thread only, but for the last CloseUps at the window's destruction.
 #include "ups/discovery.h"
+#include <setupapi.h>
+#include "base/text.h"
+
+enum : USHORT { PAGE_POWER_DEVICE = 0x84 };
+enum { DETAIL_BYTES = 1024, NAME_BYTES = UPS_NAME_UNITS * sizeof(WCHAR) };
 
 UpsDeviceState UpsDevice = { INVALID_HANDLE_VALUE, NULL, {} };
 
-INT32 OpenUps(UpsStatus*)
+// Opens one interface and keeps it only if it is a Power Device. Access 0:
+// feature reports need neither read nor write access, and a UPS that another
+// program holds open can still be watched.
+static BOOL TryInterface(const WCHAR* path, HANDLE* handle, PHIDP_PREPARSED_DATA* preparsed, HIDP_CAPS* caps)
 {
-    return 0;
+    HANDLE device = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    if (device == INVALID_HANDLE_VALUE)
+        return FALSE;
+    PHIDP_PREPARSED_DATA data = NULL;
+    if (!HidD_GetPreparsedData(device, &data)) {
+        CloseHandle(device);
+        return FALSE;
+    }
+    HIDP_CAPS found;
+    ByteClear(&found, sizeof(found));
+    if (HidP_GetCaps(data, &found) != HIDP_STATUS_SUCCESS || found.UsagePage != PAGE_POWER_DEVICE) {
+        HidD_FreePreparsedData(data);
+        CloseHandle(device);
+        return FALSE;
+    }
+    *handle = device;
+    *preparsed = data;
+    *caps = found;
+    return TRUE;
+}
+
+// The name field stays terminated whatever the device sends: a string of 64
+// units or more is cut to its first 63.
+static void ReadName(BOOLEAN (NTAPI* read)(HANDLE, PVOID, ULONG), WCHAR* name)
+{
+    ByteClear(name, NAME_BYTES);
+    if (!read(UpsDevice.Handle, name, NAME_BYTES))
+        ByteClear(name, NAME_BYTES);
+    name[UPS_NAME_UNITS - 1] = 0;
+}
+
+static void AcceptDevice(HANDLE handle, PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS* caps, UpsStatus* status)
+{
+    UpsDevice.Handle = handle;
+    UpsDevice.Preparsed = preparsed;
+    UpsDevice.Caps = *caps;
+    ReadName(HidD_GetManufacturerString, status->Manufacturer);
+    ReadName(HidD_GetProductString, status->Product);
+    MapUsages();
+}
+
+INT32 OpenUps(UpsStatus* status)
+{
+    GUID guid;
+    HidD_GetHidGuid(&guid);
+    HDEVINFO set = SetupDiGetClassDevsW(&guid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE)
+        return 0;
+    SP_DEVICE_INTERFACE_DATA data;
+    ByteClear(&data, sizeof(data));
+    data.cbSize = sizeof(data);
+    union {
+        SP_DEVICE_INTERFACE_DETAIL_DATA_W Detail;
+        BYTE Bytes[DETAIL_BYTES];
+    } detail;
+    INT32 opened = 0;
+    for (DWORD index = 0; !opened && SetupDiEnumDeviceInterfaces(set, NULL, &guid, index, &data); index++) {
+        ByteClear(&detail, sizeof(detail));
+        detail.Detail.cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        DWORD required = 0;
+        if (!SetupDiGetDeviceInterfaceDetailW(set, &data, &detail.Detail, DETAIL_BYTES, &required, NULL))
+            continue;
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        PHIDP_PREPARSED_DATA preparsed = NULL;
+        HIDP_CAPS caps;
+        if (!TryInterface(detail.Detail.DevicePath, &handle, &preparsed, &caps))
+            continue;
+        AcceptDevice(handle, preparsed, &caps, status);
+        opened = 1;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return opened;
 }
 
 void CloseUps()
 {
+    if (UpsDevice.Preparsed) {
+        HidD_FreePreparsedData(UpsDevice.Preparsed);
+        UpsDevice.Preparsed = NULL;
+    }
+    if (UpsDevice.Handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(UpsDevice.Handle);
+        UpsDevice.Handle = INVALID_HANDLE_VALUE;
+    }
+    ForgetUsages();
 }

@@ -33,5 +33,5 @@ void ResetStatus(UpsStatus* status);
 // without touching the record when no poll can start.
 INT32 PollUps(UpsStatus* status);
 
-BOOL ReadValueUsage(int slot, BYTE* buffer, ULONG length, UINT32* value);
-BOOL ReadFlagUsage(int slot, BYTE* buffer, ULONG length, INT32* flag);
+// ReadValueUsage and ReadFlagUsage, the single reads a poll is made of, are in
+// ups/report_read.h.

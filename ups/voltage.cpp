@@ -1,0 +1,54 @@
+// Reading the Voltage values of the open UPS and telling the mains input from
+// the battery by unit and magnitude. Monitor thread only.
+#include "ups/voltage.h"
+#include "ups/usage_map.h"
+#include "ups/report_read.h"
+
+enum : INT32 { INPUT_VOLTAGE_FLOOR = 800 };   // 80.0 V: anything lower is a battery
+
+INT32 UnitExponent(ULONG unitsExp)
+{
+    INT32 code = (INT32)(unitsExp & 0xF);
+    return code >= 8 ? code - 16 : code;
+}
+
+static INT32 FitTenths(UINT64 tenths)
+{
+    return tenths > 0x7FFFFFFF ? -1 : (INT32)tenths;
+}
+
+INT32 VoltageTenths(ULONG raw, ULONG units, INT32 unitExponent)
+{
+    if (units == UNIT_VOLT && unitExponent != 0) {
+        // Exponent 6 is a tenth of a volt: each step up multiplies by ten,
+        // each step down divides.
+        UINT64 tenths = raw;
+        for (INT32 e = unitExponent; e > 6; e--)
+            tenths *= 10;
+        for (INT32 e = unitExponent; e < 6; e++)
+            tenths /= 10;
+        return FitTenths(tenths);
+    }
+    if (raw < 800)
+        return FitTenths((UINT64)raw * 10);
+    return FitTenths(raw / 10);
+}
+
+INT32 ReadInputVoltage(BYTE* buffer, ULONG length)
+{
+    INT32 input = -1;
+    for (INT32 i = 0; i < VoltageList.Count; i++) {
+        const VoltageSlot* entry = &VoltageList.Entries[i];
+        ULONG raw = 0;
+        if (!RequestReport(entry->ReportId, buffer, length))
+            continue;
+        if (!ReadReportValue(0x84, entry->LinkCollection, 0x30, buffer, length, &raw) || raw == 0)
+            continue;
+        INT32 tenths = VoltageTenths(raw, entry->Units, entry->UnitExponent);
+        if (tenths < INPUT_VOLTAGE_FLOOR)
+            continue;
+        if (input < 0)
+            input = tenths;
+    }
+    return input;
+}
