@@ -1,0 +1,198 @@
+// ReadSettings against the real registry of the Wine prefix the test runs in:
+// HKCU\Software\Quillfen\Corvane is written here and put back afterwards.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include "app/settings.h"
+
+namespace {
+
+const wchar_t KEY[] = L"Software\\Quillfen\\Corvane";
+const wchar_t* const NAMES[] = { L"RuntimeThresholdSeconds", L"ChargeThresholdPercent", L"GraceSeconds" };
+
+// The values as the program found them at load, before any test ran.
+const INT32 LoadedRuntime = RuntimeThresholdSeconds;
+const INT32 LoadedCharge = ChargeThresholdPercent;
+const INT32 LoadedGrace = GraceSeconds;
+
+class Settings : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        existed_ = RegOpenKeyExW(HKEY_CURRENT_USER, KEY, 0, KEY_READ, &key_) == ERROR_SUCCESS;
+        if (existed_) {
+            // Keep whatever a developer had set, to put it back afterwards.
+            for (int i = 0; i < 3; i++) {
+                saved_[i].bytes = sizeof(saved_[i].data);
+                saved_[i].present = RegQueryValueExW(key_, NAMES[i], NULL, &saved_[i].type, saved_[i].data,
+                                                     &saved_[i].bytes) == ERROR_SUCCESS;
+            }
+            RegCloseKey(key_);
+        }
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, KEY, 0, NULL, 0, KEY_READ | KEY_WRITE, NULL,
+                                                 &key_, NULL));
+        for (int i = 0; i < 3; i++)
+            RegDeleteValueW(key_, NAMES[i]);
+        // Sentinels, so that a value that is wrongly kept or wrongly taken shows.
+        RuntimeThresholdSeconds = 300;
+        ChargeThresholdPercent = 20;
+        GraceSeconds = 30;
+    }
+    void TearDown() override
+    {
+        for (int i = 0; i < 3; i++) {
+            RegDeleteValueW(key_, NAMES[i]);
+            if (existed_ && saved_[i].present)
+                RegSetValueExW(key_, NAMES[i], 0, saved_[i].type, saved_[i].data, saved_[i].bytes);
+        }
+        RegCloseKey(key_);
+        if (!existed_)
+            RegDeleteKeyW(HKEY_CURRENT_USER, KEY);
+        RuntimeThresholdSeconds = 300;
+        ChargeThresholdPercent = 20;
+        GraceSeconds = 30;
+    }
+
+    void SetDword(const wchar_t* name, DWORD value)
+    {
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, name, 0, REG_DWORD, (const BYTE*)&value, sizeof(value)));
+    }
+    void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD bytes)
+    {
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_, name, 0, type, (const BYTE*)data, bytes));
+    }
+
+    HKEY key_ = NULL;
+
+private:
+    struct Saved {
+        bool present;
+        DWORD type;
+        BYTE data[64];
+        DWORD bytes;
+    };
+    bool existed_ = false;
+    Saved saved_[3] = {};
+};
+
+TEST(SettingsDefaults, AreThreeHundredTwentyAndThirtyAtLoad)
+{
+    EXPECT_EQ(300, LoadedRuntime);
+    EXPECT_EQ(20, LoadedCharge);
+    EXPECT_EQ(30, LoadedGrace);
+}
+
+TEST_F(Settings, MissingKeyOrValuesLeaveEveryValueAlone)
+{
+    RuntimeThresholdSeconds = 1;
+    ChargeThresholdPercent = 2;
+    GraceSeconds = 3;
+    ReadSettings();   // the key exists but holds none of the values
+    EXPECT_EQ(1, RuntimeThresholdSeconds);
+    EXPECT_EQ(2, ChargeThresholdPercent);
+    EXPECT_EQ(3, GraceSeconds);
+
+    RegCloseKey(key_);
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CURRENT_USER, KEY));
+    ReadSettings();   // no key at all
+    EXPECT_EQ(1, RuntimeThresholdSeconds);
+    EXPECT_EQ(2, ChargeThresholdPercent);
+    EXPECT_EQ(3, GraceSeconds);
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, KEY, 0, NULL, 0, KEY_READ | KEY_WRITE, NULL,
+                                             &key_, NULL));
+}
+
+TEST_F(Settings, UpperBoundsAreTakenOneAboveIsRefused)
+{
+    SetDword(NAMES[0], 3600);
+    SetDword(NAMES[1], 100);
+    SetDword(NAMES[2], 600);
+    ReadSettings();
+    EXPECT_EQ(3600, RuntimeThresholdSeconds);
+    EXPECT_EQ(100, ChargeThresholdPercent);
+    EXPECT_EQ(600, GraceSeconds);
+
+    RuntimeThresholdSeconds = 300;
+    ChargeThresholdPercent = 20;
+    GraceSeconds = 30;
+    SetDword(NAMES[0], 3601);
+    SetDword(NAMES[1], 101);
+    SetDword(NAMES[2], 601);
+    ReadSettings();
+    EXPECT_EQ(300, RuntimeThresholdSeconds) << "refused, not clamped";
+    EXPECT_EQ(20, ChargeThresholdPercent);
+    EXPECT_EQ(30, GraceSeconds);
+}
+
+TEST_F(Settings, ZeroIsTaken)
+{
+    SetDword(NAMES[0], 0);
+    SetDword(NAMES[1], 0);
+    SetDword(NAMES[2], 0);
+    ReadSettings();
+    EXPECT_EQ(0, RuntimeThresholdSeconds);
+    EXPECT_EQ(0, ChargeThresholdPercent);
+    EXPECT_EQ(0, GraceSeconds);
+}
+
+TEST_F(Settings, NegativeDwordIsOutOfRange)
+{
+    SetDword(NAMES[0], 0xFFFFFFFFu);
+    SetDword(NAMES[1], 0x80000000u);
+    SetDword(NAMES[2], 0xFFFFFFF6u);
+    ReadSettings();
+    EXPECT_EQ(300, RuntimeThresholdSeconds);
+    EXPECT_EQ(20, ChargeThresholdPercent);
+    EXPECT_EQ(30, GraceSeconds);
+}
+
+TEST_F(Settings, WrongSizesAndTypes)
+{
+    // Eight bytes (a QWORD, even a small one) do not fit: refused.
+    UINT64 qword = 90;
+    SetRaw(NAMES[0], REG_QWORD, &qword, sizeof(qword));
+    // Two bytes fill the low half; the rest is zero, not stack left-overs.
+    const BYTE two[2] = { 0x0F, 0x00 };
+    SetRaw(NAMES[1], REG_BINARY, two, sizeof(two));
+    // A string longer than four bytes: refused.
+    const wchar_t text[] = L"45";
+    SetRaw(NAMES[2], REG_SZ, text, sizeof(text));
+    ReadSettings();
+    EXPECT_EQ(300, RuntimeThresholdSeconds);
+    EXPECT_EQ(15, ChargeThresholdPercent);
+    EXPECT_EQ(30, GraceSeconds);
+}
+
+TEST_F(Settings, TypeIsNotExaminedFourBytesAreFourBytes)
+{
+    DWORD value = 45;
+    SetRaw(NAMES[2], REG_BINARY, &value, sizeof(value));
+    // "7" and its terminator: four bytes of UTF-16, read as 0x00000037 = 55.
+    const wchar_t seven[] = L"7";
+    SetRaw(NAMES[1], REG_SZ, seven, sizeof(seven));
+    ReadSettings();
+    EXPECT_EQ(45, GraceSeconds);
+    EXPECT_EQ(55, ChargeThresholdPercent);
+    EXPECT_EQ(300, RuntimeThresholdSeconds);
+}
+
+TEST_F(Settings, AValidValueBesideAnInvalidOne)
+{
+    SetDword(NAMES[1], 35);
+    SetDword(NAMES[2], 700);
+    ReadSettings();
+    EXPECT_EQ(35, ChargeThresholdPercent);
+    EXPECT_EQ(30, GraceSeconds);
+    EXPECT_EQ(300, RuntimeThresholdSeconds);
+
+    // And the other way round, the invalid one read first.
+    ChargeThresholdPercent = 20;
+    SetDword(NAMES[0], 5000);
+    SetDword(NAMES[1], 250);
+    SetDword(NAMES[2], 45);
+    ReadSettings();
+    EXPECT_EQ(300, RuntimeThresholdSeconds);
+    EXPECT_EQ(20, ChargeThresholdPercent);
+    EXPECT_EQ(45, GraceSeconds);
+}
+
+}  // namespace
