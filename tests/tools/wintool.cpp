@@ -14,8 +14,48 @@ static HWND FindMain()
 
 static int Usage()
 {
-    fwprintf(stderr, L"usage: wintool post COMMAND | message MSG WPARAM LPARAM | info | wait MS\n");
+    fwprintf(stderr, L"usage: wintool post COMMAND | message MSG WPARAM LPARAM | info | wait MS\n"
+                     L"       wintool launch [--set NAME=VALUE | --unset NAME]... -- PROGRAM\n");
     return 2;
+}
+
+// Wine fills LOCALAPPDATA and friends from the prefix's registry whatever the
+// Unix environment says, so the tests set the program's environment here, in
+// a Windows process, and start it from there. Returns the program's exit code.
+static int Launch(int argc, wchar_t** argv)
+{
+    int i = 2;
+    for (; i < argc && wcscmp(argv[i], L"--") != 0; i++) {
+        if (wcscmp(argv[i], L"--unset") == 0 && i + 1 < argc) {
+            SetEnvironmentVariableW(argv[++i], NULL);
+        } else if (wcscmp(argv[i], L"--set") == 0 && i + 1 < argc) {
+            wchar_t* assignment = argv[++i];
+            wchar_t* equals = wcschr(assignment, L'=');
+            if (!equals)
+                return Usage();
+            *equals = 0;
+            SetEnvironmentVariableW(assignment, equals + 1);
+        } else {
+            return Usage();
+        }
+    }
+    if (i + 1 >= argc)
+        return Usage();
+    wchar_t commandLine[1024];
+    swprintf(commandLine, 1024, L"\"%ls\"", argv[i + 1]);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(argv[i + 1], commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+        fwprintf(stderr, L"wintool: cannot start %ls: %lu\n", argv[i + 1], GetLastError());
+        return 255;
+    }
+    printf("pid=%lu\n", (unsigned long)process.dwProcessId);
+    fflush(stdout);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 255;
+    GetExitCodeProcess(process.hProcess, &code);
+    return (int)code;
 }
 
 int wmain(int argc, wchar_t** argv)
@@ -25,6 +65,8 @@ int wmain(int argc, wchar_t** argv)
     if (argc < 2)
         return Usage();
 
+    if (wcscmp(argv[1], L"launch") == 0)
+        return Launch(argc, argv);
     if (wcscmp(argv[1], L"wait") == 0) {
         DWORD limit = argc > 2 ? (DWORD)wcstoul(argv[2], NULL, 0) : 10000;
         DWORD started = GetTickCount();

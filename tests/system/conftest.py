@@ -1,0 +1,272 @@
+"""Fixtures for the system tests: the real Corvane.exe under Wine.
+
+One Wine prefix per test run, on its own Xvfb display, with the emulated UPS
+driver installed and the wine server kept alive between programs. Each test
+gets a fresh LOCALAPPDATA folder, a clean settings key and no emulated
+device left over from the test before it.
+
+Wine's background processes inherit the standard handles of whoever starts
+them, so nothing Wine runs here writes into a pipe: output goes to files.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD = os.path.abspath(os.environ.get("CORVANE_BUILD", os.path.join(REPO, "build")))
+sys.path.insert(0, os.path.join(REPO, "emu"))
+
+from emulator import Emulator, windows_path  # noqa: E402
+
+CORVANE_EXE = os.path.join(BUILD, "Corvane.exe")
+WINTOOL_EXE = os.path.join(BUILD, "tests", "wintool.exe")
+SETTINGS_KEY = r"HKCU\Software\Quillfen\Corvane"
+
+CMD_OPEN = 201
+CMD_EXIT = 202
+
+
+class Display:
+    """An Xvfb server on a display number it picks itself."""
+
+    def __init__(self, size="1600x1200x24"):
+        self.size = size
+        self.process = None
+        self.name = None
+
+    def start(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.size, "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as source:
+            number = source.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not report a display")
+        self.name = ":" + number
+        return self
+
+    def stop(self):
+        if self.process:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+            self.process = None
+
+
+class WineSession:
+    """The run's prefix: emulator transport, registry edits and helpers."""
+
+    def __init__(self, emulator, display):
+        self.emulator = emulator
+        self.display = display
+        self.env = dict(emulator.env)
+        self.env["DISPLAY"] = display.name
+
+    def run(self, *argv, timeout=60):
+        """Runs a Windows program to its end; returns (exit code, output)."""
+        with tempfile.TemporaryFile(mode="w+") as out:
+            done = subprocess.run(["wine"] + [str(a) for a in argv], env=self.env,
+                                  stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                  timeout=timeout, check=False)
+            out.seek(0)
+            return done.returncode, out.read()
+
+    def wintool(self, *words, timeout=30):
+        return self.run(WINTOOL_EXE, *words, timeout=timeout)
+
+    def reg_add(self, key, name, kind, data):
+        code, out = self.run("reg", "add", key, "/v", name, "/t", kind, "/d", str(data), "/f")
+        assert code == 0, out
+
+    def reg_delete_key(self, key):
+        self.run("reg", "delete", key, "/f")
+
+    def window_info(self):
+        """Parsed `wintool info` of the running program's main window, or None."""
+        code, out = self.wintool("info")
+        if code != 0:
+            return None
+        for line in out.splitlines():
+            if line.startswith("visible="):
+                fields = dict(part.split("=", 1) for part in line.split(" ") if "=" in part)
+                width, height = fields["client"].split("x")
+                return {"visible": fields["visible"] == "1", "width": int(width),
+                        "height": int(height), "dpi": int(fields["dpi"]),
+                        "style": int(fields["style"], 16), "title": fields.get("title", "")}
+        return None
+
+
+class LogLine:
+    def __init__(self, raw):
+        self.raw = raw
+        self.stamp = raw[:19]
+        self.message = raw[21:]
+
+    def __repr__(self):
+        return repr(self.raw)
+
+
+class Corvane:
+    """One run of the real Corvane.exe in the session's prefix.
+
+    LOCALAPPDATA is set through `wintool launch`, because Wine fills it from
+    the prefix whatever the Unix environment holds."""
+
+    def __init__(self, session, folder):
+        self.session = session
+        self.appdata = os.path.join(folder, "appdata")
+        os.makedirs(self.appdata, exist_ok=True)
+        self.output_path = os.path.join(folder, "launch.out")
+        self.process = None
+        self.output = None
+
+    @property
+    def log_path(self):
+        return os.path.join(self.appdata, "Quillfen", "Corvane", "corvane.log")
+
+    def start(self, localappdata=None, unset_localappdata=False, wait_window=True):
+        """Starts the program. localappdata: a Windows path to use instead of
+        this test's folder; unset_localappdata removes the variable."""
+        if unset_localappdata:
+            environment = ["--unset", "LOCALAPPDATA"]
+        else:
+            value = windows_path(self.appdata) if localappdata is None else localappdata
+            environment = ["--set", "LOCALAPPDATA=" + value]
+        self.output = open(self.output_path, "w")
+        self.process = subprocess.Popen(
+            ["wine", WINTOOL_EXE, "launch"] + environment + ["--", windows_path(CORVANE_EXE)],
+            env=self.session.env, stdin=subprocess.DEVNULL, stdout=self.output,
+            stderr=subprocess.STDOUT)
+        if wait_window:
+            code, out = self.session.wintool("wait", "15000")
+            assert code == 0, "Corvane's window did not appear: %s" % self.launch_output()
+        return self
+
+    def second_start(self):
+        """Starts another instance with the same environment and returns its exit code."""
+        code, _ = self.session.wintool("launch", "--set", "LOCALAPPDATA=" + windows_path(self.appdata),
+                                       "--", windows_path(CORVANE_EXE))
+        return code
+
+    def launch_output(self):
+        if self.output:
+            self.output.flush()
+        with open(self.output_path) as source:
+            return source.read()
+
+    def command(self, command_id):
+        code, out = self.session.wintool("post", str(command_id))
+        assert code == 0, out
+
+    def wait_exit(self, timeout=15):
+        code = self.process.wait(timeout=timeout)
+        self.output.close()
+        self.output = None
+        return code
+
+    def stop(self, timeout=15):
+        """Chooses "Exit" and returns the process exit code."""
+        self.command(CMD_EXIT)
+        return self.wait_exit(timeout)
+
+    def running(self):
+        return self.process is not None and self.process.poll() is None
+
+    def kill(self):
+        if self.running():
+            self.session.wintool("post", str(CMD_EXIT))
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        if self.output:
+            self.output.close()
+            self.output = None
+
+    def log_bytes(self):
+        try:
+            with open(self.log_path, "rb") as source:
+                return source.read()
+        except FileNotFoundError:
+            return b""
+
+    def log(self):
+        """The log's lines as LogLine records (time stamp and message)."""
+        text = self.log_bytes().decode("utf-8")
+        assert text == "" or text.endswith("\r\n"), "log ends mid-line: %r" % text[-80:]
+        return [LogLine(raw) for raw in text.split("\r\n")[:-1]]
+
+    def messages(self):
+        return [line.message for line in self.log()]
+
+    def wait_for(self, predicate, timeout=15, poll=0.05):
+        """Waits until predicate(messages) is true; returns the messages."""
+        deadline = time.monotonic() + timeout
+        while True:
+            messages = self.messages()
+            if predicate(messages):
+                return messages
+            if time.monotonic() > deadline:
+                raise AssertionError("timed out; log holds %r" % messages)
+            time.sleep(poll)
+
+    def wait_for_message(self, text, timeout=15, count=1):
+        """Waits until a message starting with text has been logged count times."""
+        return self.wait_for(lambda ms: sum(1 for m in ms if m.startswith(text)) >= count, timeout)
+
+
+@pytest.fixture(scope="session")
+def display():
+    screen = Display().start()
+    try:
+        yield screen
+    finally:
+        screen.stop()
+
+
+@pytest.fixture(scope="session")
+def session(display):
+    prefix = tempfile.mkdtemp(prefix="corvane-system-", dir="/tmp")
+    env = dict(os.environ)
+    env["DISPLAY"] = display.name
+    emulator = Emulator(prefix, build_dir=os.path.join(BUILD, "emu"), env=env)
+    try:
+        emulator.start()
+        emulator.install_driver()
+        yield WineSession(emulator, display)
+    finally:
+        emulator.stop()
+        shutil.rmtree(prefix, ignore_errors=True)
+
+
+def _remove_all_devices(emulator):
+    for slot in emulator.list():
+        emulator.remove(slot)
+
+
+@pytest.fixture
+def emu(session):
+    _remove_all_devices(session.emulator)
+    yield session.emulator
+    _remove_all_devices(session.emulator)
+
+
+@pytest.fixture
+def corvane(session, emu, tmp_path):
+    session.reg_delete_key(SETTINGS_KEY)
+    run = Corvane(session, str(tmp_path))
+    yield run
+    run.kill()
+    session.reg_delete_key(SETTINGS_KEY)

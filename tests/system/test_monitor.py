@@ -1,0 +1,197 @@
+"""The monitor thread end to end: the real Corvane.exe under Wine against the
+emulated UPS, judged by the lines it writes to its log."""
+import time
+
+from monitor_helpers import (CONNECTED, ON_BATTERY, ON_LINE_FULL, ON_MAINS, forced_pass, monitor_lines,
+                             wait_new_lines, wait_quiet, wake)
+
+
+def test_first_pass_without_a_ups_logs_nothing(corvane, emu):
+    corvane.start()
+    corvane.wait_for_message("Corvane started")
+    # The window must exist and the monitor must have had passes: wake it twice.
+    wake(corvane)
+    time.sleep(0.3)
+    wake(corvane)
+    time.sleep(0.3)
+    assert corvane.messages() == ["Corvane started"]
+    assert corvane.stop() == 0
+    assert corvane.messages() == ["Corvane started", "Corvane stopped"]
+
+
+def test_ups_on_line_then_mains_lost_and_back_logs_one_line_each(corvane, emu):
+    emu.add(0, "plain")
+    corvane.start()
+    assert wait_new_lines(corvane, [], 2) == [CONNECTED, ON_LINE_FULL]
+    lines = monitor_lines(corvane)
+
+    forced_pass(corvane, emu)
+    emu.set(0, charge=80, runtime=2400, **ON_BATTERY)
+    wake(corvane)
+    assert wait_new_lines(corvane, lines, 1) == ["MAINS LOST - on battery, 80%, 40 min"]
+    lines = monitor_lines(corvane)
+
+    # Passes on battery with the charge falling log nothing (no threshold reached).
+    emu.set(0, charge=70, runtime=2000)
+    forced_pass(corvane, emu)
+    forced_pass(corvane, emu)
+    assert monitor_lines(corvane) == lines
+
+    emu.set(0, charge=71, runtime=2100, **ON_MAINS)
+    wake(corvane)
+    assert wait_new_lines(corvane, lines, 1) == ["on line, 71%, 35 min"]
+    lines = monitor_lines(corvane)
+    forced_pass(corvane, emu)
+    forced_pass(corvane, emu)
+    assert monitor_lines(corvane) == lines
+    assert corvane.stop() == 0
+    assert corvane.messages()[-1] == "Corvane stopped"
+
+
+def test_unreported_charge_leaves_out_the_percentage(corvane, emu):
+    emu.add(0, "plain")
+    # Report 1 carries charge, runtime and rated power: failing it leaves only
+    # the flags and the load, so the UPS is present with neither charge nor runtime.
+    emu.fail(0, 1)
+    corvane.start()
+    assert wait_new_lines(corvane, [], 2) == [CONNECTED, "on line, unknown"]
+    lines = monitor_lines(corvane)
+    forced_pass(corvane, emu)
+    emu.set(0, **ON_BATTERY)
+    wake(corvane)
+    assert wait_new_lines(corvane, lines, 1) == ["MAINS LOST - on battery, unknown"]
+    # Runtime back but charge still missing: the runtime alone, no "%".
+    emu.fail(0, "none")
+    emu.fail(0, 4)          # the load's report only; charge and runtime readable
+    forced_pass(corvane, emu)
+    lines = monitor_lines(corvane)
+    emu.set(0, runtime=1440, **ON_MAINS)
+    wake(corvane)
+    assert wait_new_lines(corvane, lines, 1) == ["on line, 100%, 24 min"]
+
+
+def test_unplugged_then_plugged_in_on_line_and_on_battery(corvane, emu):
+    emu.add(0, "plain")
+    corvane.start()
+    assert wait_new_lines(corvane, [], 2) == [CONNECTED, ON_LINE_FULL]
+    lines = monitor_lines(corvane)
+
+    emu.remove(0)
+    wake(corvane)
+    assert wait_new_lines(corvane, lines, 2) == ["UPS disconnected", "UPS not found"]
+    lines = monitor_lines(corvane)
+    # Further passes without the UPS log nothing.
+    wake(corvane)
+    time.sleep(0.3)
+    assert monitor_lines(corvane) == lines
+
+    # Back on line: only the connected line, no status line.
+    emu.add(0, "plain")
+    wake(corvane)
+    assert wait_new_lines(corvane, lines, 1) == [CONNECTED]
+    forced_pass(corvane, emu)
+    forced_pass(corvane, emu)
+    lines = monitor_lines(corvane)
+    assert lines[-1] == CONNECTED
+
+    # Unplugged again and back on battery: connected, then MAINS LOST.
+    emu.remove(0)
+    wake(corvane)
+    wait_new_lines(corvane, lines, 2)
+    lines = monitor_lines(corvane)
+    emu.add(0, "plain")
+    emu.set(0, charge=60, runtime=1800, **ON_BATTERY)
+    wake(corvane)
+    assert wait_new_lines(corvane, lines, 2) == [CONNECTED, "MAINS LOST - on battery, 60%, 30 min"]
+    assert corvane.stop() == 0
+
+
+def test_discovery_succeeding_but_the_first_poll_failing_logs_only_the_connected_line(corvane, emu):
+    emu.add(0, "plain", manufacturer="", product="")
+    emu.fail(0, "all")
+    corvane.start()
+    assert wait_new_lines(corvane, [], 1) == ["UPS connected: ? ?"]
+    # Every pass finds the device again and fails its first poll again.
+    forced_pass(corvane, emu)
+    forced_pass(corvane, emu)
+    lines = monitor_lines(corvane)
+    assert len(lines) >= 3
+    assert set(lines) == {"UPS connected: ? ?"}
+
+    # Once it answers, its state is logged as on a first connection.
+    emu.fail(0, "none")
+    wake(corvane)
+    assert wait_new_lines(corvane, lines, 2) == ["UPS connected: ? ?", ON_LINE_FULL]
+
+
+def test_a_second_start_wakes_the_monitor_at_once(corvane, emu):
+    emu.add(0, "plain")
+    corvane.start()
+    wait_new_lines(corvane, [], 2)
+    lines = monitor_lines(corvane)
+    # Right after a pass the next one is 5 s away.
+    forced_pass(corvane, emu)
+    emu.set(0, charge=90, runtime=3000, **ON_BATTERY)
+    changed = time.monotonic()
+    assert corvane.second_start() == 0
+    assert wait_new_lines(corvane, lines, 1, timeout=5) == ["MAINS LOST - on battery, 90%, 50 min"]
+    delay = time.monotonic() - changed
+    assert delay < 2.5, "logged %.2f s after the change: the wake did not cut the wait short" % delay
+
+
+def test_exit_while_the_device_answers_slowly_ends_within_the_stop_wait(corvane, emu):
+    emu.add(0, "plain")
+    corvane.start()
+    wait_new_lines(corvane, [], 2)
+    wait_quiet(emu)
+    # 12 requests of 800 ms each: a poll takes almost 10 s.
+    emu.delay(0, 800)
+    before = emu.count(0)
+    wake(corvane)
+    deadline = time.monotonic() + 5
+    while emu.count(0) == before:
+        assert time.monotonic() < deadline, "no poll started"
+        time.sleep(0.02)
+    asked = time.monotonic()
+    assert corvane.stop(timeout=10) == 0
+    took = time.monotonic() - asked
+    emu.delay(0, 0)
+    assert took < 3.9, "the process took %.2f s to end" % took
+    assert took > 2.5, "ended after %.2f s: the poll was not in progress" % took
+    assert corvane.messages()[-1] == "Corvane stopped"
+
+
+def test_poll_cadence_is_5_s_on_line_and_without_a_ups_and_2_s_on_battery(corvane, emu):
+    emu.add(0, "plain")
+    corvane.start()
+    wait_new_lines(corvane, [], 2)
+
+    def intervals(passes):
+        wait_quiet(emu)
+        emu.reset_log(0)
+        deadline = time.monotonic() + 30
+        while True:
+            starts = pass_starts_of(emu.times(0))
+            if len(starts) > passes:
+                return [b - a for a, b in zip(starts, starts[1:])][:passes]
+            assert time.monotonic() < deadline
+            time.sleep(0.1)
+
+    on_line = intervals(3)
+    emu.set(0, charge=90, runtime=3000, **ON_BATTERY)
+    wake(corvane)
+    on_battery = intervals(4)
+    # Without a UPS present: every request fails, so each pass finds the
+    # device, fails its poll and closes it again.
+    emu.fail(0, "all")
+    wake(corvane)
+    no_ups = intervals(2)
+    for gap in on_line + no_ups:
+        assert 4950 <= gap <= 5300, (on_line, no_ups)
+    for gap in on_battery:
+        assert 1950 <= gap <= 2300, on_battery
+
+
+def pass_starts_of(times):
+    from monitor_helpers import pass_starts
+    return pass_starts(times)
