@@ -32,7 +32,7 @@ trap stop_unit_prefix EXIT
 status=0
 echo "== unit tests (CTest, GoogleTest under Wine)"
 if /usr/bin/python3 emu/emulator.py --prefix "$WINEPREFIX" --build build/emu init >"$REPORTS/unit-prefix.log" 2>&1; then
-    timeout 900 ctest --test-dir build --output-on-failure --output-junit "$REPORTS/unit.xml" || status=1
+    timeout 900 ctest --test-dir build --output-on-failure --output-junit "$REPORTS/ctest.xml" || status=1
 else
     echo "could not prepare the unit-test prefix:"; cat "$REPORTS/unit-prefix.log"; status=1
 fi
@@ -47,5 +47,6 @@ run_pytest icon res/test_icon.py
 run_pytest emulator emu/tests
 run_pytest system tests/system
 
-/usr/bin/python3 tools/summary.py "$REPORTS"/*.xml || status=1
+/usr/bin/python3 tools/summary.py --ctest "$REPORTS/ctest.xml" "$REPORTS"/gtest-*.xml \
+    "$REPORTS/icon.xml" "$REPORTS/emulator.xml" "$REPORTS/system.xml" || status=1
 exit $status
