@@ -1,0 +1,101 @@
+"""Shutdown decisions end to end. Wine's InitiateShutdownW is a stub that
+returns 120, so every attempt logs the armed line and then the refusal,
+disarms, and arms again on the next pass on battery (2 s later). That
+re-arming is what these tests watch. Mains returning while armed cannot be
+seen here, since the refusal disarms at once; the unit tests cover it with
+stand-ins for the system calls."""
+import time
+
+from monitor_helpers import (CONNECTED, INITIATE_REFUSED, ON_BATTERY, ON_LINE_FULL, ON_MAINS, armed,
+                             forced_pass, monitor_lines, wait_new_lines, wake)
+
+
+def assert_attempts(lines, reason, grace=30):
+    """Every armed line is followed by the refusal, and each names the reason."""
+    assert lines and len(lines) % 2 == 0, lines
+    for i in range(0, len(lines), 2):
+        assert lines[i:i + 2] == [armed(reason, grace), INITIATE_REFUSED], lines
+
+
+def arm_and_rearm(corvane, emu, reason, grace=30, **state):
+    """Puts the UPS in `state`, wakes the monitor, and waits for one attempt and
+    for the re-arm on the natural next pass; returns the log's monitor lines."""
+    lines = monitor_lines(corvane)
+    emu.set(0, **state)
+    wake(corvane)
+    new = wait_new_lines(corvane, lines, 2)
+    if new[0].startswith("MAINS LOST"):
+        new = wait_new_lines(corvane, lines + new[:1], 2)
+    assert new == [armed(reason, grace), INITIATE_REFUSED]
+    armed_at = time.monotonic()
+    lines = monitor_lines(corvane)
+    again = wait_new_lines(corvane, lines, 2, timeout=4)
+    gap = time.monotonic() - armed_at
+    assert again == [armed(reason, grace), INITIATE_REFUSED]
+    assert 1.5 < gap < 2.6, "re-armed after %.2f s" % gap
+    return monitor_lines(corvane)
+
+
+def test_each_reason_arms_in_turn_and_rearms_after_the_refusal(corvane, emu):
+    emu.add(0, "plain")
+    corvane.start()
+    assert wait_new_lines(corvane, [], 2) == [CONNECTED, ON_LINE_FULL]
+
+    # ShutdownImminent wins over every other condition.
+    lines = arm_and_rearm(corvane, emu, 1, shutdown=1, belowlimit=1, runtime=10, charge=5, **ON_BATTERY)
+    assert "MAINS LOST - on battery, 5%, 0 min" in lines
+    arm_and_rearm(corvane, emu, 2, shutdown=0, belowlimit=1, runtime=10, charge=5)
+    # Runtime equal to the threshold (300 s by default).
+    arm_and_rearm(corvane, emu, 3, belowlimit=0, runtime=300, charge=90)
+    # Runtime one above, charge equal to its threshold (20 % by default).
+    arm_and_rearm(corvane, emu, 4, runtime=301, charge=20)
+
+    # One above both thresholds: nothing arms any more.
+    lines = monitor_lines(corvane)
+    emu.set(0, runtime=301, charge=21)
+    forced_pass(corvane, emu)
+    lines = monitor_lines(corvane)
+    forced_pass(corvane, emu)
+    forced_pass(corvane, emu)
+    assert monitor_lines(corvane) == lines
+    assert corvane.stop() == 0
+
+
+def test_on_line_nothing_arms_whatever_the_state(corvane, emu):
+    emu.add(0, "plain")
+    emu.set(0, shutdown=1, belowlimit=1, runtime=0, charge=0)
+    corvane.start()
+    assert wait_new_lines(corvane, [], 2) == [CONNECTED, "on line, 0%, 0 min"]
+    forced_pass(corvane, emu)
+    forced_pass(corvane, emu)
+    assert monitor_lines(corvane) == [CONNECTED, "on line, 0%, 0 min"]
+
+    # The same state on battery arms at once; back on line it stops.
+    emu.set(0, **ON_BATTERY)
+    wake(corvane)
+    new = wait_new_lines(corvane, monitor_lines(corvane), 3)
+    assert new == ["MAINS LOST - on battery, 0%, 0 min", armed(1), INITIATE_REFUSED]
+    emu.set(0, ac=1, discharging=0)
+    wake(corvane)
+    corvane.wait_for_message("on line, 0%", count=2)
+    lines = monitor_lines(corvane)
+    assert lines[-1] == "on line, 0%, 0 min"
+    forced_pass(corvane, emu)
+    forced_pass(corvane, emu)
+    assert monitor_lines(corvane) == lines
+
+
+def test_flags_as_8_bit_fields_report_mains_and_arm_reasons_1_and_2(corvane, emu):
+    emu.add(0, "flags8")
+    corvane.start()
+    assert wait_new_lines(corvane, [], 2) == ["UPS connected: Quillfen Labs Emulated UPS Flags8", ON_LINE_FULL]
+    lines = monitor_lines(corvane)
+    emu.set(0, charge=90, runtime=3000, **ON_BATTERY)
+    wake(corvane)
+    assert wait_new_lines(corvane, lines, 1) == ["MAINS LOST - on battery, 90%, 50 min"]
+    arm_and_rearm(corvane, emu, 1, shutdown=1)
+    arm_and_rearm(corvane, emu, 2, shutdown=0, belowlimit=1)
+    lines = monitor_lines(corvane)
+    emu.set(0, **ON_MAINS)
+    wake(corvane)
+    assert wait_new_lines(corvane, lines, 1) == ["on line, 90%, 50 min"]
