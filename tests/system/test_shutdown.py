@@ -19,7 +19,10 @@ def assert_attempts(lines, reason, grace=30):
 
 def arm_and_rearm(corvane, emu, reason, grace=30, **state):
     """Puts the UPS in `state`, wakes the monitor, and waits for one attempt and
-    for the re-arm on the natural next pass; returns the log's monitor lines."""
+    for the re-arm on the natural next pass; returns the log's monitor lines.
+    The change follows a forced pass, so that no natural pass (2 s apart on
+    battery) falls between the change and the wake."""
+    forced_pass(corvane, emu)
     lines = monitor_lines(corvane)
     emu.set(0, **state)
     wake(corvane)
@@ -71,15 +74,18 @@ def test_on_line_nothing_arms_whatever_the_state(corvane, emu):
     assert monitor_lines(corvane) == [CONNECTED, "on line, 0%, 0 min"]
 
     # The same state on battery arms at once; back on line it stops.
+    lines = monitor_lines(corvane)
     emu.set(0, **ON_BATTERY)
     wake(corvane)
-    new = wait_new_lines(corvane, monitor_lines(corvane), 3)
+    new = wait_new_lines(corvane, lines, 3)
     assert new == ["MAINS LOST - on battery, 0%, 0 min", armed(1), INITIATE_REFUSED]
+    forced_pass(corvane, emu)
     emu.set(0, ac=1, discharging=0)
     wake(corvane)
     corvane.wait_for_message("on line, 0%", count=2)
     lines = monitor_lines(corvane)
     assert lines[-1] == "on line, 0%, 0 min"
+    assert lines[-2] == INITIATE_REFUSED
     forced_pass(corvane, emu)
     forced_pass(corvane, emu)
     assert monitor_lines(corvane) == lines
