@@ -3,7 +3,9 @@
 // test starts and ends with no emulated device in the prefix.
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 #include <string.h>
 #include "emu_client.h"
