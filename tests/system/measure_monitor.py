@@ -1,0 +1,134 @@
+#!/usr/bin/python3
+"""Measures the monitor of the real Corvane.exe against the emulated UPS:
+
+- the delay from a mains loss set on the emulator to the "MAINS LOST" line
+  in the log, left to the monitor's own 5-second pace and with a wake
+  (CMD_OPEN posted right after the change);
+- the CPU time Corvane's process uses over an idle stretch on line.
+
+    /usr/bin/python3 tests/system/measure_monitor.py [--trials 10] [--idle 60]
+
+Uses the system tests' fixtures' classes (fresh prefix on its own Xvfb).
+"""
+import argparse
+import os
+import random
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from conftest import BUILD, CMD_OPEN, Corvane, Display, Emulator, WineSession  # noqa: E402
+from monitor_helpers import ON_BATTERY, ON_MAINS, wait_quiet  # noqa: E402
+
+
+def wait_line(corvane, prefix, count, timeout=15):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if sum(1 for m in corvane.messages() if m.startswith(prefix)) >= count:
+            return time.monotonic()
+        time.sleep(0.005)
+    raise RuntimeError("no %r line" % prefix)
+
+
+def mains_loss_delays(corvane, emu, trials, with_wake):
+    delays = []
+    for _ in range(trials):
+        losses = sum(1 for m in corvane.messages() if m.startswith("MAINS LOST"))
+        lines = sum(1 for m in corvane.messages() if m.startswith("on line"))
+        if not with_wake:
+            # A random phase against the monitor's 5-second pace.
+            time.sleep(random.uniform(0, 5))
+        emu.set(0, charge=90, runtime=3000, **ON_BATTERY)
+        changed = time.monotonic()
+        if with_wake:
+            corvane.command(CMD_OPEN)
+        delays.append(wait_line(corvane, "MAINS LOST", losses + 1) - changed)
+        emu.set(0, **ON_MAINS)
+        corvane.command(CMD_OPEN)
+        wait_line(corvane, "on line", lines + 1)
+        wait_quiet(emu)
+    return delays
+
+
+def corvane_pid(prefix):
+    """The process running Corvane.exe in this prefix (other runs may exist)."""
+    marker = b"WINEPREFIX=" + os.path.abspath(prefix).encode()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as source:
+                words = source.read().split(b"\0")
+            with open("/proc/%s/environ" % entry, "rb") as source:
+                environment = source.read().split(b"\0")
+        except OSError:
+            continue
+        if words and words[0].lower().endswith(b"corvane.exe") and marker in environment:
+            return int(entry)
+    raise RuntimeError("no process runs Corvane.exe")
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as source:
+        fields = source.read().rsplit(")", 1)[1].split()
+    # utime and stime are fields 14 and 15 of the whole line (11 and 12 after the name).
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def describe(name, values):
+    values = sorted(values)
+    print("%s: n=%d median %.3f s, max %.3f s, min %.3f s" %
+          (name, len(values), statistics.median(values), values[-1], values[0]))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--trials", type=int, default=10)
+    parser.add_argument("--idle", type=float, default=60.0)
+    args = parser.parse_args()
+
+    display = Display().start()
+    prefix = tempfile.mkdtemp(prefix="corvane-measure-", dir="/tmp")
+    folder = tempfile.mkdtemp(prefix="corvane-measure-run-", dir="/tmp")
+    env = dict(os.environ)
+    env["DISPLAY"] = display.name
+    emu = Emulator(prefix, build_dir=os.path.join(BUILD, "emu"), env=env)
+    corvane = None
+    try:
+        emu.start()
+        emu.install_driver()
+        session = WineSession(emu, display)
+        emu.add(0, "plain")
+        corvane = Corvane(session, folder).start()
+        wait_line(corvane, "on line", 1)
+
+        describe("mains loss to log, own pace", mains_loss_delays(corvane, emu, args.trials, False))
+        describe("mains loss to log, with wake", mains_loss_delays(corvane, emu, args.trials, True))
+
+        pid = corvane_pid(prefix)
+        wait_quiet(emu)
+        requests = emu.count(0)
+        before = cpu_seconds(pid)
+        started = time.monotonic()
+        time.sleep(args.idle)
+        used = cpu_seconds(pid) - before
+        elapsed = time.monotonic() - started
+        polls = (emu.count(0) - requests) / 12.0   # the plain profile answers 12 requests a poll
+        print("idle on line: %.2f s CPU over %.1f s (%.3f %%), %.1f polls" %
+              (used, elapsed, 100.0 * used / elapsed, polls))
+        assert corvane.stop() == 0
+    finally:
+        if corvane:
+            corvane.kill()
+        emu.stop()
+        display.stop()
+        shutil.rmtree(prefix, ignore_errors=True)
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
