@@ -9,15 +9,21 @@
 
 enum : INT32 { CAPACITY_WATTS_MAX = 99999 };
 
-void ResetStatus(UpsStatus* status)
+// The six value fields read as "not reported" until a poll reads them.
+static void ClearValues(UpsStatus* status)
 {
-    ByteClear(status, sizeof(*status));
     status->ChargePercent = -1;
     status->RuntimeSeconds = -1;
     status->LoadPercent = -1;
     status->InputVoltage = -1;
     status->CapacityWatts = -1;
     status->LoadWatts = -1;
+}
+
+void ResetStatus(UpsStatus* status)
+{
+    ByteClear(status, sizeof(*status));
+    ClearValues(status);
 }
 
 static INT32 ClampPercent(UINT32 value)
@@ -102,12 +108,7 @@ INT32 PollUps(UpsStatus* status)
     BYTE* buffer = (BYTE*)HeapAlloc(heap, HEAP_ZERO_MEMORY, length);
     if (!buffer)
         return 0;
-    status->ChargePercent = -1;
-    status->RuntimeSeconds = -1;
-    status->LoadPercent = -1;
-    status->InputVoltage = -1;
-    status->CapacityWatts = -1;
-    status->LoadWatts = -1;
+    ClearValues(status);
     INT32 key = ReadBatteryValues(status, buffer, length);
     ReadPower(status, buffer, length);
     status->InputVoltage = ReadInputVoltage(buffer, length);
