@@ -85,9 +85,6 @@ static void OpenOrPoll(MonitorState* state)
             return;
         ComposeConnectedLine(line, &state->Working);
         WriteLog(line);
-        // A device can be found yet closed again within discovery.
-        if (UpsDevice.Handle == INVALID_HANDLE_VALUE)
-            return;
     }
     if (!PollUps(&state->Working)) {
         CloseUps();

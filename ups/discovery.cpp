@@ -5,7 +5,6 @@
 #include <setupapi.h>
 #include "base/text.h"
 
-enum : USHORT { PAGE_POWER_DEVICE = 0x84 };
 enum { DETAIL_BYTES = 1024, NAME_BYTES = UPS_NAME_UNITS * sizeof(WCHAR) };
 
 UpsDeviceState UpsDevice = { INVALID_HANDLE_VALUE, NULL, {} };

@@ -4,8 +4,6 @@
 #include "ups/discovery.h"
 #include "ups/voltage.h"
 
-enum : USHORT { PAGE_POWER_DEVICE = 0x84, PAGE_BATTERY_SYSTEM = 0x85, USAGE_VOLTAGE = 0x30 };
-
 UsageSlot UsageMap[USAGE_SLOT_COUNT] = {
     { PAGE_BATTERY_SYSTEM, 0x66, 0, 0, 0, 0, 0 },   // RemainingCapacity
     { PAGE_BATTERY_SYSTEM, 0x68, 0, 0, 0, 0, 0 },   // RunTimeToEmpty

@@ -5,6 +5,14 @@
 #include <windows.h>
 #include "ups/hid_headers.h"
 
+// The two usage pages of the published HID Power Device tables, and the one
+// usage the poll reads outside the slot table.
+enum : USHORT {
+    PAGE_POWER_DEVICE = 0x84,
+    PAGE_BATTERY_SYSTEM = 0x85,
+    USAGE_VOLTAGE = 0x30,
+};
+
 struct UsageSlot {
     USHORT UsagePage;
     USHORT Usage;

@@ -42,7 +42,7 @@ INT32 ReadInputVoltage(BYTE* buffer, ULONG length)
         ULONG raw = 0;
         if (!RequestReport(entry->ReportId, buffer, length))
             continue;
-        if (!ReadReportValue(0x84, entry->LinkCollection, 0x30, buffer, length, &raw) || raw == 0)
+        if (!ReadReportValue(PAGE_POWER_DEVICE, entry->LinkCollection, USAGE_VOLTAGE, buffer, length, &raw) || raw == 0)
             continue;
         INT32 tenths = VoltageTenths(raw, entry->Units, entry->UnitExponent);
         if (tenths < INPUT_VOLTAGE_FLOOR)
