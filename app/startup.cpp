@@ -95,6 +95,9 @@ int RunCorvane()
     if (!App.MainWindow)
         return 2;
     SizeForDpi(App.MainWindow);
+    SelectPalette();
+    BuildFonts();
+    ApplyFrameTheme(App.MainWindow);
     StartMonitor();
 
     MSG msg;

@@ -3,6 +3,7 @@
 #include "ui/window.h"
 #include "app/startup.h"
 #include "monitor/monitor.h"
+#include "ui/panel.h"
 
 void OpenStatusWindow()
 {
@@ -36,6 +37,12 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_DESTROY:
         StopCorvane();
         return 0;
+    case WM_PAINT:
+        PaintPanel(window);
+        return 0;
+    case WM_ERASEBKGND:
+        // The panel paints every pixel of the client area itself.
+        return 1;
     case WM_CLOSE:
         // The caption's close button only hides: monitoring goes on in the tray.
         ShowWindow(window, SW_HIDE);
