@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
+#include "../support/resource_count.h"
 
 static const wchar_t CLASS_NAME[] = L"Quillfen.Corvane";
 
@@ -15,6 +16,7 @@ static HWND FindMain()
 static int Usage()
 {
     fwprintf(stderr, L"usage: wintool post COMMAND | message MSG WPARAM LPARAM | info | wait MS\n"
+                     L"       wintool resources PID\n"
                      L"       wintool launch [--set NAME=VALUE | --unset NAME]... -- PROGRAM\n");
     return 2;
 }
@@ -58,6 +60,21 @@ static int Launch(int argc, wchar_t** argv)
     return (int)code;
 }
 
+// GDI objects and kernel handles held by another process, for leak tests.
+static int Resources(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+    if (!process) {
+        fwprintf(stderr, L"wintool: cannot open process %lu: %lu\n", processId, GetLastError());
+        return 1;
+    }
+    int gdi = resource_count::CountGdiObjects(process);
+    CloseHandle(process);
+    int handles = resource_count::CountHandles(processId);
+    printf("gdi=%d handles=%d\n", gdi, handles);
+    return gdi < 0 || handles < 0 ? 1 : 0;
+}
+
 int wmain(int argc, wchar_t** argv)
 {
     // Geometry in real pixels, whatever DPI the prefix is set to.
@@ -67,6 +84,8 @@ int wmain(int argc, wchar_t** argv)
 
     if (wcscmp(argv[1], L"launch") == 0)
         return Launch(argc, argv);
+    if (wcscmp(argv[1], L"resources") == 0 && argc > 2)
+        return Resources((DWORD)wcstoul(argv[2], NULL, 0));
     if (wcscmp(argv[1], L"wait") == 0) {
         DWORD limit = argc > 2 ? (DWORD)wcstoul(argv[2], NULL, 0) : 10000;
         DWORD started = GetTickCount();
