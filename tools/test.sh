@@ -23,16 +23,37 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPREFIX=$REPO/build/unit-prefix
 rm -rf "$WINEPREFIX"
 
+# The interface's unit tests create real windows and draw with real GDI, so
+# the unit-test prefix gets a display of its own.
+XVFB_PID=
+start_unit_display() {
+    local fifo
+    fifo=$(mktemp -u)
+    mkfifo "$fifo"
+    Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp 8>"$fifo" </dev/null >/dev/null 2>&1 &
+    XVFB_PID=$!
+    local number
+    read -r number < "$fifo"
+    rm -f "$fifo"
+    UNIT_DISPLAY=":$number"
+}
+
 stop_unit_prefix() {
     WINEPREFIX=$REPO/build/unit-prefix wineserver -k >/dev/null 2>&1
     WINEPREFIX=$REPO/build/unit-prefix wineserver -w >/dev/null 2>&1
+    if [ -n "$XVFB_PID" ]; then
+        kill "$XVFB_PID" 2>/dev/null
+        wait "$XVFB_PID" 2>/dev/null
+        XVFB_PID=
+    fi
 }
 trap stop_unit_prefix EXIT
 
 status=0
 echo "== unit tests (CTest, GoogleTest under Wine)"
-if /usr/bin/python3 emu/emulator.py --prefix "$WINEPREFIX" --build build/emu init >"$REPORTS/unit-prefix.log" 2>&1; then
-    timeout 900 ctest --test-dir build --output-on-failure --output-junit "$REPORTS/ctest.xml" || status=1
+start_unit_display
+if DISPLAY=$UNIT_DISPLAY /usr/bin/python3 emu/emulator.py --prefix "$WINEPREFIX" --build build/emu init >"$REPORTS/unit-prefix.log" 2>&1; then
+    DISPLAY=$UNIT_DISPLAY timeout 900 ctest --test-dir build --output-on-failure --output-junit "$REPORTS/ctest.xml" || status=1
 else
     echo "could not prepare the unit-test prefix:"; cat "$REPORTS/unit-prefix.log"; status=1
 fi
