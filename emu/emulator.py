@@ -71,6 +71,25 @@ def _quote(word):
     return word
 
 
+def _escape(text):
+    """A device string for the one-line protocol: backslashes, quotes and
+    control characters as the escapes emuctl decodes."""
+    out = []
+    for c in str(text):
+        if c == "\\":
+            out.append("\\\\")
+        elif c == '"' or ord(c) < 0x20 or ord(c) == 0x7F:
+            out.append("\\x%02X" % ord(c))
+        else:
+            out.append(c)
+    return "".join(out)
+
+
+def _options(options):
+    return ["%s=%s" % (k, _escape(v) if k in ("product", "manufacturer", "serial") else v)
+            for k, v in options.items()]
+
+
 def _assignments(args, kwargs):
     parts = []
     for a in args:
@@ -211,12 +230,11 @@ class Emulator:
     def add(self, slot, profile, **options):
         """Adds (or replaces) the device in a slot. options: product,
         manufacturer, serial (default CVEMU-<slot 4 digits>), vid, pid, version."""
-        return self._cmd("add", slot, profile, *["%s=%s" % (k, v) for k, v in options.items()])
+        return self._cmd("add", slot, profile, *_options(options))
 
     def add_file(self, slot, descriptor_path, **options):
         """Adds a device whose report descriptor comes from a binary file."""
-        return self._cmd("add-file", slot, windows_path(descriptor_path),
-                         *["%s=%s" % (k, v) for k, v in options.items()])
+        return self._cmd("add-file", slot, windows_path(descriptor_path), *_options(options))
 
     def remove(self, slot):
         self._cmd("remove", slot)
@@ -277,6 +295,11 @@ class Emulator:
 
     def delay(self, slot, ms):
         self._cmd("delay", slot, int(ms))
+
+    def strings(self, slot, terminated):
+        """terminated=False: strings fill the reader's buffer with no terminator
+        when they are that long, as some devices send them."""
+        self._cmd("strings", slot, "terminated" if terminated else "unterminated")
 
     def count(self, slot):
         return int(self._cmd("count", slot))

@@ -669,14 +669,77 @@ static bool parse_u32(const char *s, uint32_t *out)
     return true;
 }
 
+static int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A device string from UTF-8 with C escapes (\r \n \t \0 \\ \xHH
+// \uHHHH), so that a one-line command can name a device with control
+// characters or a NUL inside. The array is zeroed first: the string's length
+// is up to its last nonzero unit.
+static bool decode_string(const char *value, wchar_t *dst, const char *key)
+{
+    char utf8[EMU_MAX_STRING * 4];
+    wchar_t *out = dst;
+    size_t used = 0;
+    memset(dst, 0, EMU_MAX_STRING * sizeof(wchar_t));
+    auto flush = [&]() -> bool {
+        if (!used) return true;
+        int room = (int)(EMU_MAX_STRING - 1 - (out - dst));
+        int n = room > 0 ? MultiByteToWideChar(CP_UTF8, 0, utf8, (int)used, out, room) : 0;
+        used = 0;
+        if (!n) return false;
+        out += n;
+        return true;
+    };
+    for (const char *c = value; *c; c++) {
+        if (*c != '\\') {
+            if (used >= sizeof(utf8)) return fail("%s too long", key);
+            utf8[used++] = *c;
+            continue;
+        }
+        if (!flush()) return fail("%s too long", key);
+        char e = *++c;
+        unsigned unit = 0;
+        int digits = e == 'x' ? 2 : e == 'u' ? 4 : 0;
+        if (digits) {
+            for (int i = 0; i < digits; i++) {
+                int d = hex_digit(c[1]);
+                if (d < 0) return fail("bad escape in %s", key);
+                unit = unit << 4 | (unsigned)d;
+                c++;
+            }
+        } else if (e == 'r') unit = '\r';
+        else if (e == 'n') unit = '\n';
+        else if (e == 't') unit = '\t';
+        else if (e == '0') unit = 0;
+        else if (e == '\\') unit = '\\';
+        else return fail("bad escape in %s", key);
+        if (out - dst >= EMU_MAX_STRING - 1) return fail("%s too long", key);
+        *out++ = (wchar_t)unit;
+    }
+    if (!flush()) return fail("%s too long", key);
+    return true;
+}
+
+// Units up to the last nonzero one: a device string may hold a NUL.
+static size_t string_units(const wchar_t *s)
+{
+    size_t n = EMU_MAX_STRING;
+    while (n > 0 && s[n - 1] == 0) n--;
+    return n;
+}
+
 bool emu_profile_option(EmuProfile *p, const char *key, const char *value)
 {
     uint32_t v;
     if (!strcmp(key, "product") || !strcmp(key, "manufacturer") || !strcmp(key, "serial")) {
         wchar_t *dst = !strcmp(key, "product") ? p->product : !strcmp(key, "manufacturer") ? p->manufacturer : p->serial;
-        int n = MultiByteToWideChar(CP_UTF8, 0, value, -1, dst, EMU_MAX_STRING);
-        if (!n) return fail("%s too long", key);
-        return true;
+        return decode_string(value, dst, key);
     }
     if (!strcmp(key, "vid") || !strcmp(key, "pid") || !strcmp(key, "version")) {
         if (!parse_u32(value, &v) || v > 0xffff) return fail("bad %s '%s'", key, value);
@@ -789,8 +852,8 @@ bool emu_driver_installed()
 
 static bool write_device_state(HKEY key, const EmuProfile *p, int slot)
 {
-    wchar_t serial[EMU_MAX_STRING];
-    if (p->serial[0]) wcscpy(serial, p->serial);
+    wchar_t serial[EMU_MAX_STRING] = {};
+    if (string_units(p->serial)) memcpy(serial, p->serial, sizeof(serial));
     else swprintf(serial, EMU_MAX_STRING, L"CVEMU-%04d", slot);
     EmuLayout *l = (EmuLayout *)malloc(sizeof(EmuLayout));
     bool ok = emu_parse_descriptor(p->desc, p->desc_len, l);
@@ -802,11 +865,13 @@ static bool write_device_state(HKEY key, const EmuProfile *p, int slot)
         const wchar_t *names[] = {L"Manufacturer", L"Product", L"Serial"};
         const wchar_t *values[] = {p->manufacturer, p->product, serial};
         for (int i = 0; i < 3; i++)
-            RegSetValueExW(key, names[i], 0, REG_SZ, (const BYTE *)values[i], (DWORD)((wcslen(values[i]) + 1) * sizeof(wchar_t)));
+            RegSetValueExW(key, names[i], 0, REG_SZ, (const BYTE *)values[i],
+                           (DWORD)((string_units(values[i]) + 1) * sizeof(wchar_t)));
         reg_dword(key, L"FailAll", 0);
         reg_dword(key, L"FailReport", 0);
         reg_dword(key, L"FailStatus", 0);
         reg_dword(key, L"DelayMs", 0);
+        reg_dword(key, L"UnterminatedStrings", 0);
         reg_dword(key, L"RequestCount", 0);
         uint64_t ring[EMU_TIME_RING] = {};
         RegSetValueExW(key, L"RequestTimes", 0, REG_BINARY, (const BYTE *)ring, sizeof(ring));
@@ -1272,6 +1337,7 @@ bool emu_fail_report(int slot, int report_id)
 bool emu_fail_none(int slot) { return emu_fail_all(slot, false) && emu_fail_report(slot, 0); }
 bool emu_fail_status(int slot, uint32_t ntstatus) { return slot_dword(slot, L"FailStatus", ntstatus); }
 bool emu_set_delay(int slot, uint32_t ms) { return slot_dword(slot, L"DelayMs", ms); }
+bool emu_unterminated_strings(int slot, bool on) { return slot_dword(slot, L"UnterminatedStrings", on ? 1 : 0); }
 
 bool emu_request_count(int slot, uint32_t *count)
 {

@@ -108,7 +108,8 @@ const char *emu_profile_summary(int i);
 bool emu_profile_get(const char *name, EmuProfile *out);
 // A profile from a binary report descriptor file (all reports start zeroed).
 bool emu_profile_from_file(const char *path, EmuProfile *out);
-// Applies "product=.. manufacturer=.. serial=.. vid=.. pid=.." overrides.
+// Applies "product=.. manufacturer=.. serial=.. vid=.. pid=.." overrides. The
+// strings are UTF-8 with the escapes \r \n \t \0 \\ \xHH and \uHHHH.
 bool emu_profile_option(EmuProfile *p, const char *key, const char *value);
 
 // Driver and devices.
@@ -142,6 +143,9 @@ bool emu_fail_report(int slot, int report_id);        // only that id fails; 0: 
 bool emu_fail_none(int slot);
 bool emu_fail_status(int slot, uint32_t ntstatus);    // 0: STATUS_DEVICE_NOT_CONNECTED
 bool emu_set_delay(int slot, uint32_t ms);
+// Strings served to fill the caller's buffer: as many units as fit, with no
+// terminator when the string is that long (off: cut to fit, terminated).
+bool emu_unterminated_strings(int slot, bool on);
 
 // Request log. Times are ms since 1601 (emu_now_ms() is the same clock).
 bool emu_request_count(int slot, uint32_t *count);

@@ -336,11 +336,17 @@ static NTSTATUS emu_get_string(EMU_DEVICE *dev, PIRP irp, ULONG outlen)
     if (!info) return STATUS_INVALID_PARAMETER;
     len = info->DataLength / sizeof(WCHAR);
     if (len && ((WCHAR *)info->Data)[len - 1] == 0) len--;
-    if (len > max_chars - 1) len = max_chars - 1;
+    /* Cut to fit with a terminator, or, like a device that fills whatever
+     * buffer it is given, as many units as fit and no terminator. */
+    if (emu_dword(dev, L"UnterminatedStrings", 0)) {
+        if (len > max_chars) len = max_chars;
+    } else if (len > max_chars - 1) {
+        len = max_chars - 1;
+    }
     emu_copy(out, info->Data, len * sizeof(WCHAR));
-    out[len] = 0;
+    if (len < max_chars) out[len] = 0;
     ExFreePool(info);
-    irp->IoStatus.Information = (len + 1) * sizeof(WCHAR);
+    irp->IoStatus.Information = (len < max_chars ? len + 1 : len) * sizeof(WCHAR);
     return STATUS_SUCCESS;
 }
 
