@@ -35,14 +35,38 @@ static BOOL TryInterface(const WCHAR* path, HANDLE* handle, PHIDP_PREPARSED_DATA
     return TRUE;
 }
 
+static BOOL IsControlUnit(WCHAR unit)
+{
+    return unit < 0x20 || unit == 0x7F;
+}
+
+static BOOL IsHighSurrogate(WCHAR unit)
+{
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+
 // The name field stays terminated whatever the device sends: a string of 64
-// units or more is cut to its first 63.
+// units or more is cut to its first 63, and a character whose surrogate pair
+// the cut splits goes whole. The names reach the log, the tooltip and the
+// panel, so every control character becomes a space: a device must not be
+// able to start a log line of its own with a CR LF. The field was zeroed
+// before the read, so the device's text ends at its last nonzero unit; a NUL
+// before that is part of what the device sent.
 static void ReadName(BOOLEAN (NTAPI* read)(HANDLE, PVOID, ULONG), WCHAR* name)
 {
     ByteClear(name, NAME_BYTES);
     if (!read(UpsDevice.Handle, name, NAME_BYTES))
         ByteClear(name, NAME_BYTES);
-    name[UPS_NAME_UNITS - 1] = 0;
+    int length = UPS_NAME_UNITS - 1;
+    name[length] = 0;
+    if (IsHighSurrogate(name[length - 1]))
+        name[length - 1] = 0;
+    while (length > 0 && name[length - 1] == 0)
+        length--;
+    for (int i = 0; i < length; i++) {
+        if (IsControlUnit(name[i]))
+            name[i] = L' ';
+    }
 }
 
 static void AcceptDevice(HANDLE handle, PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS* caps, UpsStatus* status)

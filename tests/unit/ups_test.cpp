@@ -295,31 +295,37 @@ TEST_F(Ups, OnlyTheFirstEightVoltagesAreKept)
     EXPECT_EQ(2310, status_.InputVoltage);
 }
 
-TEST_F(Ups, EmptyAndOverlongNamesStayTerminated)
+// The names as the device sends them (escapes decoded by the emulator), and
+// as they must read: control characters as spaces, at most 63 units, always
+// terminated. Each is served both cut to fit the reader's buffer and, as some
+// devices do, filling it with no terminator.
+TEST_F(Ups, DeviceNamesAreCleanedAndCutWhenRead)
 {
-    Add(0, "plain",
-        "An uninterruptible power supply whose product name runs well past sixty-four units",
-        "");
-    Open();
-    EXPECT_EQ(0, status_.Manufacturer[0]);
-    for (int i = 0; i < UPS_NAME_UNITS; i++)
-        EXPECT_EQ(0, status_.Manufacturer[i]) << i;
-    EXPECT_EQ(0, status_.Product[UPS_NAME_UNITS - 1]);
-    int length = 0;
-    while (length < UPS_NAME_UNITS && status_.Product[length]) length++;
-    // Cut to the first 63 units, not dropped.
-    EXPECT_EQ(UPS_NAME_UNITS - 1, length);
-    const wchar_t* name = L"An uninterruptible power supply whose product name runs well past sixty-four units";
-    EXPECT_EQ(0, wcsncmp(name, status_.Product, UPS_NAME_UNITS - 1));
-}
-
-TEST_F(Ups, ANameOfExactlySixtyFourUnitsIsCut)
-{
-    Add(0, "plain", "0123456789012345678901234567890123456789012345678901234567890123");
-    Open();
-    EXPECT_EQ(0, status_.Product[UPS_NAME_UNITS - 1]);
-    EXPECT_EQ(0, wcsncmp(L"012345678901234567890123456789012345678901234567890123456789012", status_.Product,
-                         UPS_NAME_UNITS - 1));
+    const std::string sixtyFour = "0123456789012345678901234567890123456789012345678901234567890123";
+    const struct { std::string sent; std::wstring read; } cases[] = {
+        {"X\r\n2026-01-01 00:00:00  mains restored - shutdown cancelled",
+         L"X  2026-01-01 00:00:00  mains restored - shutdown cancelled"},
+        {"Tab\there\\0after a NUL\x7f\x1b[31m", L"Tab here after a NUL  [31m"},
+        {"", L""},
+        {sixtyFour, std::wstring(sixtyFour.begin(), sixtyFour.end() - 1)},
+        {"An uninterruptible power supply whose product name runs well past sixty-four units",
+         L"An uninterruptible power supply whose product name runs well pa"},
+        // A surrogate pair split by the cut goes whole.
+        {sixtyFour.substr(0, 62) + "\U0001F50B", std::wstring(sixtyFour.begin(), sixtyFour.begin() + 62)},
+    };
+    for (bool unterminated : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.sent + (unterminated ? " (unterminated)" : ""));
+            Add(0, "plain", c.sent.c_str(), c.sent.c_str());
+            ASSERT_TRUE(emu_unterminated_strings(0, unterminated));
+            Open();
+            EXPECT_EQ(c.read, std::wstring(status_.Product, wcsnlen(status_.Product, UPS_NAME_UNITS)));
+            EXPECT_EQ(c.read, std::wstring(status_.Manufacturer, wcsnlen(status_.Manufacturer, UPS_NAME_UNITS)));
+            for (int i = (int)c.read.size(); i < UPS_NAME_UNITS; i++)
+                ASSERT_EQ(0, status_.Product[i]) << i;
+            CloseUps();
+        }
+    }
 }
 
 TEST_F(Ups, CloseUpsTwiceOnlyClearsTheMap)
