@@ -20,6 +20,9 @@ struct MonitorState {
     INT32 PreviousPresent;
     INT32 PreviousOnBattery;
     BOOL FirstPass;
+    // The "UPS connected: " line of a device none of whose polls has
+    // succeeded yet; empty once one has.
+    WCHAR Unanswered[MONITOR_LINE_UNITS];
 };
 
 // A name from the device record is taken up to its terminator or the end of
@@ -75,23 +78,46 @@ int ChooseShutdownReason(const UpsStatus* status, INT32 runtimeThresholdSeconds,
     return 0;
 }
 
+static BOOL SameText(const WCHAR* a, const WCHAR* b)
+{
+    while (*a && *a == *b) {
+        a++;
+        b++;
+    }
+    return *a == *b;
+}
+
+// A device that is found but never answers is closed after its failed poll
+// and found again on the next pass, every 5 s for as long as it stays
+// plugged in: it is announced once, and again only after one of its polls
+// has succeeded.
+static void AnnounceDevice(MonitorState* state)
+{
+    WCHAR line[MONITOR_LINE_UNITS];
+    ComposeConnectedLine(line, &state->Working);
+    if (SameText(line, state->Unanswered))
+        return;
+    WriteLog(line);
+    AppendText(state->Unanswered, 0, MONITOR_LINE_UNITS, line);
+}
+
 // Step 1 of a pass: open the UPS when none is open, then poll it.
 static void OpenOrPoll(MonitorState* state)
 {
-    WCHAR line[MONITOR_LINE_UNITS];
     if (UpsDevice.Handle == INVALID_HANDLE_VALUE) {
         ResetStatus(&state->Working);
         if (!OpenUps(&state->Working))
             return;
-        ComposeConnectedLine(line, &state->Working);
-        WriteLog(line);
+        AnnounceDevice(state);
     }
-    if (!PollUps(&state->Working)) {
-        CloseUps();
-        ResetStatus(&state->Working);
-        if (state->PreviousPresent)
-            WriteLog(L"UPS disconnected");
+    if (PollUps(&state->Working)) {
+        state->Unanswered[0] = 0;
+        return;
     }
+    CloseUps();
+    ResetStatus(&state->Working);
+    if (state->PreviousPresent)
+        WriteLog(L"UPS disconnected");
 }
 
 // Step 2: log what changed since the previous pass.
@@ -142,6 +168,7 @@ DWORD WINAPI MonitorThread(LPVOID)
     state.PreviousPresent = 0;
     state.PreviousOnBattery = 0;
     state.FirstPass = TRUE;
+    state.Unanswered[0] = 0;
     HANDLE events[2] = { StopEvent, WakeEvent };
     for (;;) {
         DWORD waitMs = RunPass(&state);
