@@ -10,6 +10,22 @@ WCHAR LogPath[LOG_PATH_CAPACITY];
 // The user-interface thread logs too, so this must stay short.
 static const DWORD SHARING_RETRY_MS = 100;
 
+// Where the two folders end in LogPath (units), so that a line can make them
+// again; written with LogPath, before any other thread exists.
+static int LogFolderEnds[2];
+
+// The folders above the log, "\Quillfen" and then "\Corvane"; an existing
+// folder is the normal case, so the results are not looked at.
+static void CreateLogFolders()
+{
+    WCHAR folder[LOG_PATH_CAPACITY];
+    for (int end : LogFolderEnds) {
+        ByteCopy(folder, LogPath, (UINT64)end * sizeof(WCHAR));
+        folder[end] = 0;
+        CreateDirectoryW(folder, NULL);
+    }
+}
+
 void BuildLogPath()
 {
     WCHAR folder[LOG_PATH_CAPACITY];
@@ -21,11 +37,10 @@ void BuildLogPath()
         return;
     }
     int position = AppendText(LogPath, 0, LOG_PATH_CAPACITY, folder);
-    position = AppendText(LogPath, position, LOG_PATH_CAPACITY, L"\\Quillfen");
-    CreateDirectoryW(LogPath, NULL);
-    position = AppendText(LogPath, position, LOG_PATH_CAPACITY, L"\\Corvane");
-    CreateDirectoryW(LogPath, NULL);
+    LogFolderEnds[0] = position = AppendText(LogPath, position, LOG_PATH_CAPACITY, L"\\Quillfen");
+    LogFolderEnds[1] = position = AppendText(LogPath, position, LOG_PATH_CAPACITY, L"\\Corvane");
     AppendText(LogPath, position, LOG_PATH_CAPACITY, L"\\corvane.log");
+    CreateLogFolders();
 }
 
 static int AppendTwoDigits(WCHAR* line, int position, const WCHAR* separator, WORD value)
@@ -52,16 +67,25 @@ int ComposeLogLine(WCHAR* line, const SYSTEMTIME* time, const WCHAR* message)
 // The share mode lets readers in but not a second writer, so when both of our
 // threads log at the same instant one open meets a sharing violation. That
 // writer waits briefly for the other's single write to finish instead of
-// losing its line.
+// losing its line. A user cleaning AppData may take our folders away while we
+// run; the line that finds them gone makes them again, once, rather than every
+// later line being lost.
 static HANDLE OpenLogForAppend()
 {
     DWORD started = GetTickCount();
+    BOOL foldersMade = FALSE;
     for (;;) {
         HANDLE file = CreateFileW(LogPath, FILE_APPEND_DATA, FILE_SHARE_READ, NULL,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
         if (file != INVALID_HANDLE_VALUE)
             return file;
-        if (GetLastError() != ERROR_SHARING_VIOLATION)
+        DWORD error = GetLastError();
+        if (error == ERROR_PATH_NOT_FOUND && !foldersMade) {
+            CreateLogFolders();
+            foldersMade = TRUE;
+            continue;
+        }
+        if (error != ERROR_SHARING_VIOLATION)
             return INVALID_HANDLE_VALUE;
         if (GetTickCount() - started >= SHARING_RETRY_MS)
             return INVALID_HANDLE_VALUE;

@@ -246,7 +246,14 @@ struct EnvironmentCase : ::testing::Test {
     }
 };
 
-TEST_F(EnvironmentCase, BuildsThePathAndItsTwoFolders)
+void RemoveLogAndFolders(const std::wstring& root)
+{
+    DeleteFileW(LogPath);
+    RemoveDirectoryW((root + L"\\Quillfen\\Corvane").c_str());
+    RemoveDirectoryW((root + L"\\Quillfen").c_str());
+}
+
+TEST_F(EnvironmentCase, BuildsThePathAndItsTwoFoldersAndMakesThemAgainWhenRemoved)
 {
     std::wstring root = TempFolder(L"corvane-env-");
     SetEnvironmentVariableW(L"LOCALAPPDATA", root.c_str());
@@ -256,9 +263,13 @@ TEST_F(EnvironmentCase, BuildsThePathAndItsTwoFolders)
     EXPECT_FALSE(Exists(LogPath));
     WriteLog(L"first");
     EXPECT_TRUE(Exists(LogPath));
-    DeleteFileW(LogPath);
-    RemoveDirectoryW((root + L"\\Quillfen\\Corvane").c_str());
-    RemoveDirectoryW((root + L"\\Quillfen").c_str());
+
+    // A user cleans AppData while the program runs: the next line is not lost.
+    RemoveLogAndFolders(root);
+    ASSERT_FALSE(Exists(root + L"\\Quillfen"));
+    WriteLog(L"after the clean-up");
+    EXPECT_NE(std::string::npos, ReadAll(LogPath).find("  after the clean-up\r\n"));
+    RemoveLogAndFolders(root);
 }
 
 TEST_F(EnvironmentCase, UnsetEmptyOrTooLongTurnsLoggingOff)
