@@ -7,6 +7,7 @@
 #include "ui/theme.h"
 #include "ui/window.h"
 #include "ups/discovery.h"
+#include "ups/hid_calls.h"
 #include "base/text.h"
 
 AppState App;
@@ -80,12 +81,19 @@ static void StartMonitor()
 
 int RunCorvane()
 {
+    // Every library the program or Windows loads for it from here on comes
+    // from the system folder, never from the program's own folder or the
+    // current one. The imports were resolved before this line, and all of
+    // them are KnownDLLs, which the loader takes from the system anyway.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (ForwardToRunningInstance())
         return 0;
     App.Module = GetModuleHandleW(NULL);
     BuildLogPath();
     ReadSettings();
     WriteLog(L"Corvane started");
+    if (!LoadHidCalls())
+        WriteLog(L"ERROR - hid.dll could not be loaded from the system folder; no UPS can be found");
     App.TaskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
     SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
 

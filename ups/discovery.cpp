@@ -2,6 +2,7 @@
 // collection is on the Power Device page open as the process's one UPS.
 // Monitor thread only, but for the last CloseUps at the window's destruction.
 #include "ups/discovery.h"
+#include "ups/hid_calls.h"
 #include <setupapi.h>
 #include "base/text.h"
 
@@ -18,14 +19,14 @@ static BOOL TryInterface(const WCHAR* path, HANDLE* handle, PHIDP_PREPARSED_DATA
     if (device == INVALID_HANDLE_VALUE)
         return FALSE;
     PHIDP_PREPARSED_DATA data = NULL;
-    if (!HidD_GetPreparsedData(device, &data)) {
+    if (!HidCalls.HidD_GetPreparsedData(device, &data)) {
         CloseHandle(device);
         return FALSE;
     }
     HIDP_CAPS found;
     ByteClear(&found, sizeof(found));
-    if (HidP_GetCaps(data, &found) != HIDP_STATUS_SUCCESS || found.UsagePage != PAGE_POWER_DEVICE) {
-        HidD_FreePreparsedData(data);
+    if (HidCalls.HidP_GetCaps(data, &found) != HIDP_STATUS_SUCCESS || found.UsagePage != PAGE_POWER_DEVICE) {
+        HidCalls.HidD_FreePreparsedData(data);
         CloseHandle(device);
         return FALSE;
     }
@@ -74,15 +75,17 @@ static void AcceptDevice(HANDLE handle, PHIDP_PREPARSED_DATA preparsed, const HI
     UpsDevice.Handle = handle;
     UpsDevice.Preparsed = preparsed;
     UpsDevice.Caps = *caps;
-    ReadName(HidD_GetManufacturerString, status->Manufacturer);
-    ReadName(HidD_GetProductString, status->Product);
+    ReadName(HidCalls.HidD_GetManufacturerString, status->Manufacturer);
+    ReadName(HidCalls.HidD_GetProductString, status->Product);
     MapUsages();
 }
 
 INT32 OpenUps(UpsStatus* status)
 {
+    if (!HidCalls.HidD_GetHidGuid)
+        return 0;
     GUID guid;
-    HidD_GetHidGuid(&guid);
+    HidCalls.HidD_GetHidGuid(&guid);
     HDEVINFO set = SetupDiGetClassDevsW(&guid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE)
         return 0;
@@ -115,7 +118,7 @@ INT32 OpenUps(UpsStatus* status)
 void CloseUps()
 {
     if (UpsDevice.Preparsed) {
-        HidD_FreePreparsedData(UpsDevice.Preparsed);
+        HidCalls.HidD_FreePreparsedData(UpsDevice.Preparsed);
         UpsDevice.Preparsed = NULL;
     }
     if (UpsDevice.Handle != INVALID_HANDLE_VALUE) {

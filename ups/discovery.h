@@ -16,7 +16,8 @@ struct UpsDeviceState {
 extern UpsDeviceState UpsDevice;
 
 // 1 when a UPS was found and opened: Manufacturer and Product of status are
-// filled and the UsageMap and VoltageList built. 0 when there is none.
+// filled and the UsageMap and VoltageList built. 0 when there is none, and
+// always while hid.dll's calls are not loaded (LoadHidCalls).
 INT32 OpenUps(UpsStatus* status);
 // Releases the open UPS, if any, and forgets the UsageMap matches.
 void CloseUps();

@@ -2,6 +2,7 @@
 // system's HID parser. Monitor thread only.
 #include "ups/report_read.h"
 #include "ups/discovery.h"
+#include "ups/hid_calls.h"
 #include "ups/usage_map.h"
 #include "base/text.h"
 
@@ -11,12 +12,12 @@ BOOL RequestReport(UCHAR reportId, BYTE* buffer, ULONG length)
 {
     ByteClear(buffer, length);
     buffer[0] = reportId;
-    return HidD_GetFeature(UpsDevice.Handle, buffer, length);
+    return HidCalls.HidD_GetFeature(UpsDevice.Handle, buffer, length);
 }
 
 BOOL ReadReportValue(USHORT page, USHORT linkCollection, USHORT usage, BYTE* buffer, ULONG length, ULONG* value)
 {
-    NTSTATUS result = HidP_GetUsageValue(HidP_Feature, page, linkCollection, usage, value,
+    NTSTATUS result = HidCalls.HidP_GetUsageValue(HidP_Feature, page, linkCollection, usage, value,
                                          UpsDevice.Preparsed, (PCHAR)buffer, length);
     return result == HIDP_STATUS_SUCCESS;
 }
@@ -59,7 +60,7 @@ BOOL ReadFlagUsage(int slot, BYTE* buffer, ULONG length, INT32* flag)
         return ReadFlagAsValue(entry, buffer, length, flag);
     USAGE list[FLAG_LIST_COUNT];
     ULONG count = FLAG_LIST_COUNT;
-    NTSTATUS result = HidP_GetUsages(HidP_Feature, entry->UsagePage, entry->LinkCollection, list, &count,
+    NTSTATUS result = HidCalls.HidP_GetUsages(HidP_Feature, entry->UsagePage, entry->LinkCollection, list, &count,
                                      UpsDevice.Preparsed, (PCHAR)buffer, length);
     if (result != HIDP_STATUS_SUCCESS)
         return FALSE;

@@ -2,6 +2,7 @@
 // report and link collection carries each usage. Monitor thread only.
 #include "ups/usage_map.h"
 #include "ups/discovery.h"
+#include "ups/hid_calls.h"
 #include "ups/voltage.h"
 
 UsageSlot UsageMap[USAGE_SLOT_COUNT] = {
@@ -83,7 +84,7 @@ static void MapValueCaps(FlagFallback* fallbacks)
     HIDP_VALUE_CAPS* caps = (HIDP_VALUE_CAPS*)HeapAlloc(heap, HEAP_ZERO_MEMORY, count * sizeof(HIDP_VALUE_CAPS));
     if (!caps)
         return;
-    if (HidP_GetValueCaps(HidP_Feature, caps, &count, UpsDevice.Preparsed) == HIDP_STATUS_SUCCESS) {
+    if (HidCalls.HidP_GetValueCaps(HidP_Feature, caps, &count, UpsDevice.Preparsed) == HIDP_STATUS_SUCCESS) {
         for (USHORT i = 0; i < count; i++) {
             const HIDP_VALUE_CAPS* cap = &caps[i];
             if (cap->IsRange)
@@ -105,7 +106,7 @@ static void MapButtonCaps()
     HIDP_BUTTON_CAPS* caps = (HIDP_BUTTON_CAPS*)HeapAlloc(heap, HEAP_ZERO_MEMORY, count * sizeof(HIDP_BUTTON_CAPS));
     if (!caps)
         return;
-    if (HidP_GetButtonCaps(HidP_Feature, caps, &count, UpsDevice.Preparsed) == HIDP_STATUS_SUCCESS) {
+    if (HidCalls.HidP_GetButtonCaps(HidP_Feature, caps, &count, UpsDevice.Preparsed) == HIDP_STATUS_SUCCESS) {
         for (USHORT i = 0; i < count; i++) {
             const HIDP_BUTTON_CAPS* cap = &caps[i];
             if (cap->IsRange)

@@ -25,6 +25,7 @@ from emulator import Emulator, windows_path  # noqa: E402
 
 CORVANE_EXE = os.path.join(BUILD, "Corvane.exe")
 WINTOOL_EXE = os.path.join(BUILD, "tests", "wintool.exe")
+PLANTED_DLL = os.path.join(BUILD, "tests", "planted.dll")
 SETTINGS_KEY = r"HKCU\Software\Quillfen\Corvane"
 
 CMD_OPEN = 201
@@ -135,9 +136,12 @@ class Corvane:
     def log_path(self):
         return os.path.join(self.appdata, "Quillfen", "Corvane", "corvane.log")
 
-    def start(self, localappdata=None, unset_localappdata=False, wait_window=True):
+    def start(self, localappdata=None, unset_localappdata=False, wait_window=True, exe=CORVANE_EXE,
+              cwd=None, wine_env=None):
         """Starts the program. localappdata: a Windows path to use instead of
-        this test's folder; unset_localappdata removes the variable."""
+        this test's folder; unset_localappdata removes the variable. exe: a
+        copy of the program to run instead; cwd: its current folder;
+        wine_env: Unix variables for Wine itself (WINEDLLOVERRIDES)."""
         if unset_localappdata:
             environment = ["--unset", "LOCALAPPDATA"]
         else:
@@ -145,9 +149,9 @@ class Corvane:
             environment = ["--set", "LOCALAPPDATA=" + value]
         self.output = open(self.output_path, "w")
         self.process = subprocess.Popen(
-            ["wine", WINTOOL_EXE, "launch"] + environment + ["--", windows_path(CORVANE_EXE)],
-            env=self.session.env, stdin=subprocess.DEVNULL, stdout=self.output,
-            stderr=subprocess.STDOUT)
+            ["wine", WINTOOL_EXE, "launch"] + environment + ["--", windows_path(exe)],
+            env=dict(self.session.env, **(wine_env or {})), cwd=cwd, stdin=subprocess.DEVNULL,
+            stdout=self.output, stderr=subprocess.STDOUT)
         if wait_window:
             code, out = self.session.wintool("wait", "15000")
             assert code == 0, "Corvane's window did not appear: %s" % self.launch_output()

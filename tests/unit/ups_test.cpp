@@ -10,6 +10,7 @@
 #include <string.h>
 #include "emu_client.h"
 #include "ups/discovery.h"
+#include "ups/hid_calls.h"
 #include "ups/report_read.h"
 #include "ups/usage_map.h"
 
@@ -105,6 +106,7 @@ class Ups : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(LoadHidCalls());
         if (!emu_driver_installed()) {
             ASSERT_TRUE(emu_install_driver(NULL)) << emu_last_error();
         }

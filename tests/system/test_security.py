@@ -1,0 +1,51 @@
+"""Corvane against what a hostile machine or device puts in its way: DLLs
+planted beside the program, a system without hid.dll."""
+import shutil
+import time
+
+from conftest import CORVANE_EXE, PLANTED_DLL
+from monitor_helpers import CONNECTED, ON_LINE_FULL, forced_pass, monitor_lines, wait_new_lines, wake
+
+# hid.dll and dwmapi.dll, which the program uses and which are not KnownDLLs,
+# and others Windows or Wine load into a desktop program by name.
+PLANTED_NAMES = ("hid.dll", "dwmapi.dll", "uxtheme.dll", "version.dll", "winmm.dll", "cryptbase.dll",
+                 "propsys.dll", "msimg32.dll")
+
+
+def test_dlls_planted_beside_the_program_are_never_loaded(corvane, emu, tmp_path):
+    # A Downloads folder holding the program, the stand-ins, and the user
+    # starting it from there (so the folder is the current one too).
+    downloads = tmp_path / "Downloads"
+    downloads.mkdir()
+    program = downloads / "Corvane.exe"
+    shutil.copy(CORVANE_EXE, program)
+    for name in PLANTED_NAMES:
+        shutil.copy(PLANTED_DLL, downloads / name)
+    emu.add(0, "plain")
+    corvane.start(exe=str(program), cwd=str(downloads))
+    try:
+        lines = wait_new_lines(corvane, [], 2)
+    except AssertionError as failure:
+        raise AssertionError("%s; stand-ins loaded: %s" % (failure, _loaded(downloads)))
+    assert lines == [CONNECTED, ON_LINE_FULL]
+    # Opening the window shows and paints it.
+    forced_pass(corvane, emu)
+    assert corvane.stop() == 0
+    assert _loaded(downloads) == []
+
+
+def _loaded(folder):
+    return sorted(p.name for p in folder.glob("*.loaded"))
+
+
+def test_without_hid_dll_one_error_line_and_no_ups(corvane, emu):
+    emu.add(0, "plain")
+    # Wine's own switch for a DLL that is not there.
+    corvane.start(wine_env={"WINEDLLOVERRIDES": "mscoree,mshtml=;hid=d"})
+    for _ in range(3):
+        wake(corvane)
+        time.sleep(0.3)
+    assert monitor_lines(corvane) == [
+        "ERROR - hid.dll could not be loaded from the system folder; no UPS can be found"]
+    assert emu.count(0) == 0
+    assert corvane.stop() == 0
