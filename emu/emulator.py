@@ -229,7 +229,9 @@ class Emulator:
 
     def add(self, slot, profile, **options):
         """Adds (or replaces) the device in a slot. options: product,
-        manufacturer, serial (default CVEMU-<slot 4 digits>), vid, pid, version."""
+        manufacturer, serial (default CVEMU-<slot 4 digits>), vid, pid, version,
+        strings ("unterminated": a long string fills the reader's buffer with no
+        terminator)."""
         return self._cmd("add", slot, profile, *_options(options))
 
     def add_file(self, slot, descriptor_path, **options):
@@ -295,11 +297,6 @@ class Emulator:
 
     def delay(self, slot, ms):
         self._cmd("delay", slot, int(ms))
-
-    def strings(self, slot, terminated):
-        """terminated=False: strings fill the reader's buffer with no terminator
-        when they are that long, as some devices send them."""
-        self._cmd("strings", slot, "terminated" if terminated else "unterminated")
 
     def count(self, slot):
         return int(self._cmd("count", slot))

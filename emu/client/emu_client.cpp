@@ -741,6 +741,11 @@ bool emu_profile_option(EmuProfile *p, const char *key, const char *value)
         wchar_t *dst = !strcmp(key, "product") ? p->product : !strcmp(key, "manufacturer") ? p->manufacturer : p->serial;
         return decode_string(value, dst, key);
     }
+    if (!strcmp(key, "strings")) {
+        if (strcmp(value, "terminated") && strcmp(value, "unterminated")) return fail("bad strings '%s'", value);
+        p->unterminated_strings = !strcmp(value, "unterminated");
+        return true;
+    }
     if (!strcmp(key, "vid") || !strcmp(key, "pid") || !strcmp(key, "version")) {
         if (!parse_u32(value, &v) || v > 0xffff) return fail("bad %s '%s'", key, value);
         (!strcmp(key, "vid") ? p->vid : !strcmp(key, "pid") ? p->pid : p->version) = (uint16_t)v;
@@ -871,7 +876,7 @@ static bool write_device_state(HKEY key, const EmuProfile *p, int slot)
         reg_dword(key, L"FailReport", 0);
         reg_dword(key, L"FailStatus", 0);
         reg_dword(key, L"DelayMs", 0);
-        reg_dword(key, L"UnterminatedStrings", 0);
+        reg_dword(key, L"UnterminatedStrings", p->unterminated_strings ? 1 : 0);
         reg_dword(key, L"RequestCount", 0);
         uint64_t ring[EMU_TIME_RING] = {};
         RegSetValueExW(key, L"RequestTimes", 0, REG_BINARY, (const BYTE *)ring, sizeof(ring));
@@ -1337,7 +1342,6 @@ bool emu_fail_report(int slot, int report_id)
 bool emu_fail_none(int slot) { return emu_fail_all(slot, false) && emu_fail_report(slot, 0); }
 bool emu_fail_status(int slot, uint32_t ntstatus) { return slot_dword(slot, L"FailStatus", ntstatus); }
 bool emu_set_delay(int slot, uint32_t ms) { return slot_dword(slot, L"DelayMs", ms); }
-bool emu_unterminated_strings(int slot, bool on) { return slot_dword(slot, L"UnterminatedStrings", on ? 1 : 0); }
 
 bool emu_request_count(int slot, uint32_t *count)
 {

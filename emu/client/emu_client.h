@@ -99,6 +99,7 @@ struct EmuProfile {
     uint8_t desc[EMU_MAX_DESC];
     size_t desc_len;
     char init[1024];                  // starting state, "name=value ..." (missing names ignored)
+    bool unterminated_strings;        // strings fill a short reader's buffer with no terminator
 };
 
 // Built-in profiles.
@@ -108,8 +109,11 @@ const char *emu_profile_summary(int i);
 bool emu_profile_get(const char *name, EmuProfile *out);
 // A profile from a binary report descriptor file (all reports start zeroed).
 bool emu_profile_from_file(const char *path, EmuProfile *out);
-// Applies "product=.. manufacturer=.. serial=.. vid=.. pid=.." overrides. The
-// strings are UTF-8 with the escapes \r \n \t \0 \\ \xHH and \uHHHH.
+// Applies "product=.. manufacturer=.. serial=.. vid=.. pid=.. strings=.."
+// overrides. The names are UTF-8 with the escapes \r \n \t \0 \\ \xHH and
+// \uHHHH; strings=unterminated serves a string too long for the reader's
+// buffer as that buffer full, with no terminator, as some devices do
+// (strings=terminated, the default: cut to fit and terminated).
 bool emu_profile_option(EmuProfile *p, const char *key, const char *value);
 
 // Driver and devices.
@@ -143,9 +147,6 @@ bool emu_fail_report(int slot, int report_id);        // only that id fails; 0: 
 bool emu_fail_none(int slot);
 bool emu_fail_status(int slot, uint32_t ntstatus);    // 0: STATUS_DEVICE_NOT_CONNECTED
 bool emu_set_delay(int slot, uint32_t ms);
-// Strings served to fill the caller's buffer: as many units as fit, with no
-// terminator when the string is that long (off: cut to fit, terminated).
-bool emu_unterminated_strings(int slot, bool on);
 
 // Request log. Times are ms since 1601 (emu_now_ms() is the same clock).
 bool emu_request_count(int slot, uint32_t *count);

@@ -235,11 +235,6 @@ bool run(int argc, char **argv, Answer &a)
         return a.add("fail all|none|report=N|status=NTSTATUS"), false;
     }
     if (!strcmp(cmd, "delay") && argc == 3) return emu_set_delay(slot, (uint32_t)strtoul(argv[2], NULL, 10));
-    if (!strcmp(cmd, "strings") && argc == 3) {
-        if (!strcmp(argv[2], "terminated")) return emu_unterminated_strings(slot, false);
-        if (!strcmp(argv[2], "unterminated")) return emu_unterminated_strings(slot, true);
-        return a.add("strings terminated|unterminated"), false;
-    }
     if (!strcmp(cmd, "count")) {
         uint32_t c;
         if (!emu_request_count(slot, &c)) return false;

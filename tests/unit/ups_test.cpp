@@ -131,7 +131,7 @@ protected:
     }
 
     void Add(int slot, const char* profile, const char* product = nullptr, const char* manufacturer = nullptr,
-             const char* pid = nullptr)
+             const char* pid = nullptr, const char* strings = nullptr)
     {
         std::unique_ptr<EmuProfile> p(new EmuProfile);
         ASSERT_TRUE(emu_profile_get(profile, p.get())) << emu_last_error();
@@ -143,6 +143,9 @@ protected:
         }
         if (pid) {
             ASSERT_TRUE(emu_profile_option(p.get(), "pid", pid));
+        }
+        if (strings) {
+            ASSERT_TRUE(emu_profile_option(p.get(), "strings", strings));
         }
         ASSERT_TRUE(emu_add(slot, p.get())) << emu_last_error();
     }
@@ -318,8 +321,7 @@ TEST_F(Ups, DeviceNamesAreCleanedAndCutWhenRead)
     for (bool unterminated : {false, true}) {
         for (const auto& c : cases) {
             SCOPED_TRACE(c.sent + (unterminated ? " (unterminated)" : ""));
-            Add(0, "plain", c.sent.c_str(), c.sent.c_str());
-            ASSERT_TRUE(emu_unterminated_strings(0, unterminated));
+            Add(0, "plain", c.sent.c_str(), c.sent.c_str(), nullptr, unterminated ? "unterminated" : "terminated");
             Open();
             EXPECT_EQ(c.read, std::wstring(status_.Product, wcsnlen(status_.Product, UPS_NAME_UNITS)));
             EXPECT_EQ(c.read, std::wstring(status_.Manufacturer, wcsnlen(status_.Manufacturer, UPS_NAME_UNITS)));
