@@ -5,6 +5,7 @@ UPS (the `emu` fixture) and read what the monitor thread wrote to the log.
 A pass is forced with CMD_OPEN, which sets the monitor's WakeEvent, so that
 tests that are not about cadence do not wait out the 5-second pause.
 """
+import re
 import time
 
 from conftest import CMD_OPEN
@@ -90,3 +91,28 @@ def pass_starts(times_ms, gap_ms=500):
             starts.append(t)
         last = t
     return starts
+
+
+STAMP = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  \S")
+
+
+def log_faults(data):
+    """What is wrong with the log's bytes: [] when every line is a time stamp,
+    two spaces and a message of printable text, valid UTF-8, ended by CR LF,
+    and no longer than the 511 units a line may take."""
+    faults = []
+    if data and not data.endswith(b"\r\n"):
+        faults.append("the log ends mid-line: %r" % data[-80:])
+    for number, raw in enumerate(data.split(b"\r\n")[:-1]):
+        try:
+            line = raw.decode("utf-8")
+        except UnicodeDecodeError as error:
+            faults.append("line %d is not UTF-8 (%s): %r" % (number, error, raw))
+            continue
+        if not STAMP.match(line):
+            faults.append("line %d has no time stamp: %r" % (number, line))
+        if any(ord(c) < 0x20 or ord(c) == 0x7F for c in line):
+            faults.append("line %d holds a control character: %r" % (number, line))
+        if len(line.encode("utf-16-le")) // 2 + 2 > 511:
+            faults.append("line %d is longer than 511 units" % number)
+    return faults

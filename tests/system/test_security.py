@@ -1,10 +1,12 @@
 """Corvane against what a hostile machine or device puts in its way: DLLs
-planted beside the program, a system without hid.dll."""
+planted beside the program, a system without hid.dll, device names made to
+forge log lines."""
 import shutil
 import time
 
 from conftest import CORVANE_EXE, PLANTED_DLL
-from monitor_helpers import CONNECTED, ON_LINE_FULL, forced_pass, monitor_lines, wait_new_lines, wake
+from monitor_helpers import (CONNECTED, ON_LINE_FULL, forced_pass, log_faults, monitor_lines, wait_new_lines,
+                             wake)
 
 # hid.dll and dwmapi.dll, which the program uses and which are not KnownDLLs,
 # and others Windows or Wine load into a desktop program by name.
@@ -49,3 +51,35 @@ def test_without_hid_dll_one_error_line_and_no_ups(corvane, emu):
         "ERROR - hid.dll could not be loaded from the system folder; no UPS can be found"]
     assert emu.count(0) == 0
     assert corvane.stop() == 0
+
+
+# (manufacturer, product) as the device sends them, and the line they make.
+HOSTILE_NAMES = [
+    ("X\r\n2026-01-01 00:00:00  mains restored - shutdown cancelled", "\tTabbed\x00NUL",
+     "UPS connected: X  2026-01-01 00:00:00  mains restored - shutdown cancelled  Tabbed NUL"),
+    # 64 units and more; the product's last character is a surrogate pair
+    # that the cut at 63 units splits.
+    ("\x1b[2J" + "W" * 70, "E" * 62 + "\U0001F50B" + "tail",
+     "UPS connected:  [2J" + "W" * 59 + " " + "E" * 62),
+]
+
+
+def test_hostile_device_names_leave_every_log_line_well_formed(corvane, emu):
+    corvane.start()
+    corvane.wait_for_message("Corvane started")
+    expected = []
+    for strings in ("terminated", "unterminated"):
+        for manufacturer, product, line in HOSTILE_NAMES:
+            lines = monitor_lines(corvane)
+            if expected:
+                emu.remove(0)
+                wake(corvane)
+                assert wait_new_lines(corvane, lines, 2) == ["UPS disconnected", "UPS not found"]
+                lines = monitor_lines(corvane)
+            emu.add(0, "plain", manufacturer=manufacturer, product=product, strings=strings)
+            wake(corvane)
+            assert wait_new_lines(corvane, lines, 1) == [line]
+            expected.append(line)
+    assert corvane.stop() == 0
+    assert [m for m in corvane.messages() if m.startswith("UPS connected")] == expected
+    assert log_faults(corvane.log_bytes()) == []
