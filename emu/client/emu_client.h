@@ -100,6 +100,7 @@ struct EmuProfile {
     size_t desc_len;
     char init[1024];                  // starting state, "name=value ..." (missing names ignored)
     bool unterminated_strings;        // strings fill a short reader's buffer with no terminator
+    bool unchecked;                   // served even when the client's parser refuses the descriptor
 };
 
 // Built-in profiles.
@@ -109,11 +110,13 @@ const char *emu_profile_summary(int i);
 bool emu_profile_get(const char *name, EmuProfile *out);
 // A profile from a binary report descriptor file (all reports start zeroed).
 bool emu_profile_from_file(const char *path, EmuProfile *out);
-// Applies "product=.. manufacturer=.. serial=.. vid=.. pid=.. strings=.."
-// overrides. The names are UTF-8 with the escapes \r \n \t \0 \\ \xHH and
-// \uHHHH; strings=unterminated serves a string too long for the reader's
-// buffer as that buffer full, with no terminator, as some devices do
-// (strings=terminated, the default: cut to fit and terminated).
+// Applies "product=.. manufacturer=.. serial=.. vid=.. pid=.. strings=..
+// check=.." overrides. The names are UTF-8 with the escapes \r \n \t \0,
+// \\, \xHH and \uHHHH; strings=unterminated serves a string too long for the
+// reader's buffer as that buffer full, with no terminator, as some devices do
+// (strings=terminated, the default: cut to fit and terminated). check=no adds
+// a device whose descriptor the client's parser refuses (a malformed one for
+// Wine's parser to meet); its reports then start out missing.
 bool emu_profile_option(EmuProfile *p, const char *key, const char *value);
 
 // Driver and devices.

@@ -17,6 +17,7 @@ namespace {
 struct Answer {
     char *buf;
     size_t cap, len;
+    bool cut;
     void add(const char *fmt, ...)
     {
         if (len >= cap) return;
@@ -25,7 +26,10 @@ struct Answer {
         int n = vsnprintf(buf + len, cap - len, fmt, ap);
         va_end(ap);
         if (n > 0) len += (size_t)n;
-        if (len >= cap) len = cap - 1;
+        if (len >= cap) {
+            len = cap - 1;
+            cut = true;
+        }
     }
 };
 
@@ -261,10 +265,12 @@ bool emu_command(const char *line, char *answer, size_t cap)
     char *argv[64];
     snprintf(buf, sizeof(buf), "%s", line);
     int argc = split(buf, argv, 64);
-    char detail[2048];
-    Answer a = {detail, sizeof(detail), 0};
+    // Large enough for the fields of a device with EMU_MAX_FIELDS fields.
+    static char detail[1 << 16];
+    Answer a = {detail, sizeof(detail), 0, false};
     detail[0] = 0;
     bool ok = run(argc, argv, a);
+    if (ok && (a.cut || a.len + 4 > cap)) return snprintf(answer, cap, "error answer too long"), false;
     if (ok) snprintf(answer, cap, a.len ? "ok %s" : "ok", detail);
     else snprintf(answer, cap, "error %s", a.len ? detail : emu_last_error());
     return ok;

@@ -224,6 +224,10 @@ bool emu_parse_descriptor(const uint8_t *d, size_t len, EmuLayout *out)
                 rep->id = g.id;
                 rep->length = 8;  // bits so far: the id byte
             }
+            // The client keeps every report in a buffer of EMU_MAX_REPORT_BYTES;
+            // a longer one (a huge count, say) is refused before it is laid out.
+            if ((uint64_t)rep->length + (uint64_t)g.size * g.count > EMU_MAX_REPORT_BYTES * 8u)
+                return fail("report %c%u is longer than %d bytes", kind, g.id, EMU_MAX_REPORT_BYTES);
             bool constant = v & 1, variable = v & 2;
             for (uint32_t i = 0; i < g.count; i++) {
                 uint32_t bit = rep->length + i * g.size;

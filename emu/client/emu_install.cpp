@@ -133,7 +133,9 @@ static bool write_device_state(HKEY key, const EmuProfile *p, int slot)
     if (string_units(p->serial)) memcpy(serial, p->serial, sizeof(serial));
     else swprintf(serial, EMU_MAX_STRING, L"CVEMU-%04d", slot);
     EmuLayout *l = (EmuLayout *)malloc(sizeof(EmuLayout));
-    bool ok = emu_parse_descriptor(p->desc, p->desc_len, l);
+    bool parsed = emu_parse_descriptor(p->desc, p->desc_len, l);
+    bool ok = parsed || p->unchecked;
+    if (!parsed) l->nreports = 0;
     if (ok) {
         RegSetValueExW(key, L"ReportDescriptor", 0, REG_BINARY, p->desc, (DWORD)p->desc_len);
         reg_dword(key, L"VendorId", p->vid);

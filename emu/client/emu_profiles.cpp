@@ -366,10 +366,7 @@ bool emu_profile_from_file(const char *path, EmuProfile *p)
     p->desc_len = fread(p->desc, 1, sizeof(p->desc), f);
     fclose(f);
     if (!p->desc_len) return fail("%s is empty", path);
-    EmuLayout *l = (EmuLayout *)malloc(sizeof(EmuLayout));
-    bool ok = emu_parse_descriptor(p->desc, p->desc_len, l);
-    free(l);
-    if (!ok) return false;
+    // Checked when the device is added, unless check=no says otherwise.
     snprintf(p->name, sizeof(p->name), "file");
     p->vid = 0x1209;
     p->pid = 0xC0F0;
@@ -451,6 +448,11 @@ bool emu_profile_option(EmuProfile *p, const char *key, const char *value)
     if (!strcmp(key, "product") || !strcmp(key, "manufacturer") || !strcmp(key, "serial")) {
         wchar_t *dst = !strcmp(key, "product") ? p->product : !strcmp(key, "manufacturer") ? p->manufacturer : p->serial;
         return decode_string(value, dst, key);
+    }
+    if (!strcmp(key, "check")) {
+        if (strcmp(value, "yes") && strcmp(value, "no")) return fail("bad check '%s'", value);
+        p->unchecked = !strcmp(value, "no");
+        return true;
     }
     if (!strcmp(key, "strings")) {
         if (strcmp(value, "terminated") && strcmp(value, "unterminated")) return fail("bad strings '%s'", value);

@@ -25,7 +25,9 @@ static const char kUsage[] =
 
 int main(int argc, char **argv)
 {
-    char answer[8192];
+    // Room for the longest answer: the fields of a device with
+    // EMU_MAX_FIELDS fields, each with its long name.
+    static char answer[1 << 16];
     if (argc < 2 || !strcmp(argv[1], "-h") || !strcmp(argv[1], "--help")) {
         fputs(kUsage, argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;

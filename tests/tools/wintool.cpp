@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 #include "../support/resource_count.h"
 
@@ -17,6 +18,7 @@ static int Usage()
 {
     fwprintf(stderr, L"usage: wintool post COMMAND | message MSG WPARAM LPARAM | info | wait MS\n"
                      L"       wintool resources PID\n"
+                     L"       wintool serve      (post COMMAND | resources PID | quit, one a line)\n"
                      L"       wintool launch [--set NAME=VALUE | --unset NAME]... -- PROGRAM\n");
     return 2;
 }
@@ -65,7 +67,7 @@ static int Resources(DWORD processId)
 {
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
     if (!process) {
-        fwprintf(stderr, L"wintool: cannot open process %lu: %lu\n", processId, GetLastError());
+        printf("error cannot open process %lu: %lu\n", (unsigned long)processId, GetLastError());
         return 1;
     }
     int gdi = resource_count::CountGdiObjects(process);
@@ -73,6 +75,31 @@ static int Resources(DWORD processId)
     int handles = resource_count::CountHandles(processId);
     printf("gdi=%d handles=%d\n", gdi, handles);
     return gdi < 0 || handles < 0 ? 1 : 0;
+}
+
+// The commands a test sends many times, one a line on standard input with one
+// answer line each, without starting a Wine process for every one.
+static int Serve()
+{
+    printf("ready\n");
+    fflush(stdout);
+    char line[256];
+    while (fgets(line, sizeof(line), stdin)) {
+        line[strcspn(line, "\r\n")] = 0;
+        if (strcmp(line, "quit") == 0)
+            break;
+        if (strncmp(line, "post ", 5) == 0) {
+            HWND window = FindMain();
+            printf(window && PostMessageW(window, WM_COMMAND, (WPARAM)strtoul(line + 5, NULL, 0), 0) ? "ok\n"
+                                                                                                 : "no-window\n");
+        } else if (strncmp(line, "resources ", 10) == 0) {
+            Resources((DWORD)strtoul(line + 10, NULL, 0));
+        } else {
+            printf("error unknown command\n");
+        }
+        fflush(stdout);
+    }
+    return 0;
 }
 
 int wmain(int argc, wchar_t** argv)
@@ -84,6 +111,8 @@ int wmain(int argc, wchar_t** argv)
 
     if (wcscmp(argv[1], L"launch") == 0)
         return Launch(argc, argv);
+    if (wcscmp(argv[1], L"serve") == 0)
+        return Serve();
     if (wcscmp(argv[1], L"resources") == 0 && argc > 2)
         return Resources((DWORD)wcstoul(argv[2], NULL, 0));
     if (wcscmp(argv[1], L"wait") == 0) {
