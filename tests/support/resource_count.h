@@ -6,6 +6,7 @@
 #pragma once
 #include <windows.h>
 #include <winternl.h>
+#include <psapi.h>
 #include <vector>
 
 namespace resource_count {
@@ -84,6 +85,17 @@ inline int CountHandles(DWORD processId)
             count++;
     }
     return count;
+}
+
+// The process's committed private memory in bytes (PagefileUsage), the
+// coarse view of its heap from outside; 0 when it cannot be read.
+inline SIZE_T CommittedBytes(HANDLE process)
+{
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    if (!K32GetProcessMemoryInfo(process, &counters, sizeof(counters)))
+        return 0;
+    return counters.PagefileUsage;
 }
 
 struct HeapUsage {

@@ -129,9 +129,13 @@ class Wintool:
         return self.command("post %d" % command_id) == "ok"
 
     def resources(self, windows_pid):
-        """(GDI objects, kernel handles) of a process, by its Windows id."""
-        fields = dict(part.split("=") for part in self.command("resources %d" % windows_pid).split())
-        return int(fields["gdi"]), int(fields["handles"])
+        """{"gdi", "handles", "committed"}: GDI objects, kernel handles and
+        committed private bytes of a process, by its Windows id."""
+        answer = self.command("resources %d" % windows_pid)
+        try:
+            return {name: int(value) for name, value in (part.split("=") for part in answer.split())}
+        except ValueError:
+            raise AssertionError("wintool resources: %s" % answer)
 
     def close(self):
         if self.process:

@@ -71,9 +71,10 @@ static int Resources(DWORD processId)
         return 1;
     }
     int gdi = resource_count::CountGdiObjects(process);
+    SIZE_T committed = resource_count::CommittedBytes(process);
     CloseHandle(process);
     int handles = resource_count::CountHandles(processId);
-    printf("gdi=%d handles=%d\n", gdi, handles);
+    printf("gdi=%d handles=%d committed=%zu\n", gdi, handles, committed);
     return gdi < 0 || handles < 0 ? 1 : 0;
 }
 
