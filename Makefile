@@ -1,5 +1,6 @@
 # The two commands: `make run` and `make test`. Both install what they need.
-.PHONY: build run test clean
+# `make bench` measures (build/bench.json).
+.PHONY: build run test bench clean
 
 build:
 	@tools/deps.sh
@@ -12,6 +13,11 @@ run:
 
 test:
 	@tools/test.sh
+
+bench:
+	@tools/deps.sh
+	@tools/build.sh
+	@/usr/bin/python3 tools/bench.py
 
 clean:
 	rm -rf build

@@ -54,8 +54,9 @@ def mains_loss_delays(corvane, emu, trials, with_wake):
     return delays
 
 
-def corvane_pid(prefix):
-    """The process running Corvane.exe in this prefix (other runs may exist)."""
+def process_in_prefix(prefix, *names):
+    """The Unix id of the process of this prefix whose program name ends with
+    one of names (other runs may exist), or None."""
     marker = b"WINEPREFIX=" + os.path.abspath(prefix).encode()
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -67,9 +68,16 @@ def corvane_pid(prefix):
                 environment = source.read().split(b"\0")
         except OSError:
             continue
-        if words and words[0].lower().endswith(b"corvane.exe") and marker in environment:
+        if words and words[0].lower().endswith(names) and marker in environment:
             return int(entry)
-    raise RuntimeError("no process runs Corvane.exe")
+    return None
+
+
+def corvane_pid(prefix):
+    pid = process_in_prefix(prefix, b"corvane.exe")
+    if pid is None:
+        raise RuntimeError("no process runs Corvane.exe")
+    return pid
 
 
 def cpu_seconds(pid):
@@ -77,6 +85,26 @@ def cpu_seconds(pid):
         fields = source.read().rsplit(")", 1)[1].split()
     # utime and stime are fields 14 and 15 of the whole line (11 and 12 after the name).
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def idle_cpu(corvane, emu, prefix, seconds):
+    """CPU time of Corvane's process (and of the prefix's wineserver, which
+    serves its calls) over an idle stretch; the device's requests give the
+    number of polls."""
+    pid = corvane_pid(prefix)
+    server = process_in_prefix(prefix, b"wineserver", b"wineserver64")
+    wait_quiet(emu)
+    requests = emu.count(0)
+    before = cpu_seconds(pid)
+    server_before = cpu_seconds(server) if server else 0.0
+    started = time.monotonic()
+    time.sleep(seconds)
+    used = cpu_seconds(pid) - before
+    server_used = (cpu_seconds(server) - server_before) if server else None
+    elapsed = time.monotonic() - started
+    return {"seconds": round(elapsed, 1), "cpu_s": round(used, 3), "percent_of_a_core": round(100.0 * used / elapsed, 4),
+            "wineserver_cpu_s": None if server_used is None else round(server_used, 3),
+            "polls": round((emu.count(0) - requests) / 12.0, 1)}
 
 
 def describe(name, values):
@@ -109,17 +137,9 @@ def main():
         describe("mains loss to log, own pace", mains_loss_delays(corvane, emu, args.trials, False))
         describe("mains loss to log, with wake", mains_loss_delays(corvane, emu, args.trials, True))
 
-        pid = corvane_pid(prefix)
-        wait_quiet(emu)
-        requests = emu.count(0)
-        before = cpu_seconds(pid)
-        started = time.monotonic()
-        time.sleep(args.idle)
-        used = cpu_seconds(pid) - before
-        elapsed = time.monotonic() - started
-        polls = (emu.count(0) - requests) / 12.0   # the plain profile answers 12 requests a poll
+        idle = idle_cpu(corvane, emu, prefix, args.idle)
         print("idle on line: %.2f s CPU over %.1f s (%.3f %%), %.1f polls" %
-              (used, elapsed, 100.0 * used / elapsed, polls))
+              (idle["cpu_s"], idle["seconds"], idle["percent_of_a_core"], idle["polls"]))
         assert corvane.stop() == 0
     finally:
         if corvane:

@@ -1,0 +1,161 @@
+#!/usr/bin/python3
+"""make bench: Corvane's figures, measured here and now, printed and written to
+build/bench.json. A benchmark, not a test: nothing fails on a time.
+
+Each measurement is a function in MEASUREMENTS that takes the bench (a fresh
+prefix on its own Xvfb display with the emulated UPS, and the running
+Corvane.exe) and returns its figures. Figures that need the tray icon and the
+panel (start to tray icon, a panel paint at 96 and 144 DPI, one icon update)
+come as further functions in that list once the program has them.
+
+    /usr/bin/python3 tools/bench.py [--trials 20] [--idle 60] [--only NAME ...]
+"""
+import argparse
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(REPO, "tests", "system"))
+
+from conftest import BUILD, CORVANE_EXE, Corvane, Display, Emulator, WineSession, windows_path  # noqa: E402
+from measure_monitor import idle_cpu, mains_loss_delays, wait_line  # noqa: E402
+
+WM_CLOSE = 0x0010
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.display = Display().start()
+        self.prefix = tempfile.mkdtemp(prefix="corvane-bench-", dir="/tmp")
+        self.folder = tempfile.mkdtemp(prefix="corvane-bench-run-", dir="/tmp")
+        env = dict(os.environ)
+        env["DISPLAY"] = self.display.name
+        self.emu = Emulator(self.prefix, build_dir=os.path.join(BUILD, "emu"), env=env)
+        self.emu.start()
+        self.emu.install_driver()
+        self.session = WineSession(self.emu, self.display)
+        self.corvane = None
+
+    def start_corvane(self):
+        """Corvane with the plain UPS on line, first lines logged, window hidden."""
+        if self.corvane and self.corvane.running():
+            return self.corvane
+        if 0 not in self.emu.list():
+            self.emu.add(0, "plain")
+        self.corvane = Corvane(self.session, self.folder).start()
+        wait_line(self.corvane, "on line", 1)
+        return self.corvane
+
+    def hide_window(self):
+        # The caption's close button only hides the window.
+        self.session.wintool("message", hex(WM_CLOSE), "0", "0")
+
+    def close(self):
+        if self.corvane:
+            self.corvane.kill()
+        self.emu.stop()
+        self.display.stop()
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def median_and_max(values):
+    return {"trials": len(values), "median_s": round(statistics.median(values), 3),
+            "max_s": round(max(values), 3), "min_s": round(min(values), 3)}
+
+
+def executable_size(bench):
+    size = os.path.getsize(CORVANE_EXE)
+    return {"bytes": size, "kib": round(size / 1024, 1)}
+
+
+def one_poll(bench):
+    """The product's own poll of the plain UPS, timed in process (200 polls)."""
+    if 0 in bench.emu.list():
+        bench.emu.remove(0)
+    env = dict(bench.emu.env, CORVANE_EMU_DIR=windows_path(os.path.join(BUILD, "emu")))
+    with tempfile.TemporaryFile(mode="w+") as out:
+        subprocess.run(["wine", os.path.join(BUILD, "tests", "poll_bench.exe")], env=env,
+                       stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL, check=False)
+        out.seek(0)
+        lines = [line for line in out.read().splitlines() if line.startswith("{")]
+    return json.loads(lines[-1]) if lines else {"error": "poll_bench printed nothing"}
+
+
+def idle_on_line(bench):
+    """CPU over an idle stretch on line, the window hidden as after start."""
+    corvane = bench.start_corvane()
+    bench.hide_window()
+    time.sleep(2.5)     # Wine waits 2 s for a hidden window to be withdrawn
+    return idle_cpu(corvane, bench.emu, bench.prefix, bench.args.idle)
+
+
+def mains_loss_to_log(bench):
+    """From a mains loss set on the emulator to its log line: at the monitor's
+    own pace (a random phase against it), and with a wake right after."""
+    corvane = bench.start_corvane()
+    own = mains_loss_delays(corvane, bench.emu, bench.args.trials, False)
+    woken = mains_loss_delays(corvane, bench.emu, bench.args.trials, True)
+    return {"own_pace": median_and_max(own), "with_wake": median_and_max(woken)}
+
+
+# name -> function(bench) -> figures, in the order they run.
+MEASUREMENTS = [
+    ("executable_size", executable_size),
+    ("one_poll", one_poll),
+    ("idle_cpu_on_line_hidden", idle_on_line),
+    ("mains_loss_to_log", mains_loss_to_log),
+]
+
+
+def machine():
+    cpu = "unknown"
+    with open("/proc/cpuinfo") as source:
+        for line in source:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    with open("/proc/loadavg") as source:
+        load = source.read().split()[0]
+    return {"cpu": cpu, "cores": os.cpu_count(), "kernel": platform.release(), "wine": wine,
+            "load_average_at_start": float(load)}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--trials", type=int, default=20, help="mains-loss trials of each kind (default 20)")
+    parser.add_argument("--idle", type=float, default=60.0, help="seconds of idle measured (default 60)")
+    parser.add_argument("--only", nargs="*", help="names of the measurements to run")
+    args = parser.parse_args()
+
+    results = {"machine": machine(), "measurements": {}}
+    bench = Bench(args)
+    try:
+        for name, measure in MEASUREMENTS:
+            if args.only and name not in args.only:
+                continue
+            started = time.monotonic()
+            figures = measure(bench)
+            results["measurements"][name] = figures
+            print("%-26s %s  (%.0f s)" % (name, json.dumps(figures), time.monotonic() - started), flush=True)
+    finally:
+        bench.close()
+    path = os.path.join(BUILD, "bench.json")
+    with open(path, "w") as target:
+        json.dump(results, target, indent=2)
+    print("machine: %s" % json.dumps(results["machine"]))
+    print("written to %s" % os.path.relpath(path, REPO))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
