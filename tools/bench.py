@@ -14,7 +14,6 @@ import argparse
 import json
 import os
 import platform
-import shutil
 import statistics
 import subprocess
 import sys
@@ -24,24 +23,22 @@ import time
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tests", "system"))
 
-from conftest import BUILD, CORVANE_EXE, Corvane, Display, Emulator, WineSession, windows_path  # noqa: E402
+from conftest import BUILD, CORVANE_EXE, Corvane, standalone, windows_path  # noqa: E402
 from measure_monitor import idle_cpu, mains_loss_delays, wait_line  # noqa: E402
 
 WM_CLOSE = 0x0010
 
 
 class Bench:
-    def __init__(self, args):
+    """The prefix, its emulator and, once a measurement needs it, the running
+    Corvane.exe."""
+
+    def __init__(self, args, session, folder):
         self.args = args
-        self.display = Display().start()
-        self.prefix = tempfile.mkdtemp(prefix="corvane-bench-", dir="/tmp")
-        self.folder = tempfile.mkdtemp(prefix="corvane-bench-run-", dir="/tmp")
-        env = dict(os.environ)
-        env["DISPLAY"] = self.display.name
-        self.emu = Emulator(self.prefix, build_dir=os.path.join(BUILD, "emu"), env=env)
-        self.emu.start()
-        self.emu.install_driver()
-        self.session = WineSession(self.emu, self.display)
+        self.session = session
+        self.emu = session.emulator
+        self.prefix = self.emu.prefix
+        self.folder = folder
         self.corvane = None
 
     def start_corvane(self):
@@ -57,14 +54,6 @@ class Bench:
     def hide_window(self):
         # The caption's close button only hides the window.
         self.session.wintool("message", hex(WM_CLOSE), "0", "0")
-
-    def close(self):
-        if self.corvane:
-            self.corvane.kill()
-        self.emu.stop()
-        self.display.stop()
-        shutil.rmtree(self.prefix, ignore_errors=True)
-        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 def median_and_max(values):
@@ -138,17 +127,19 @@ def main():
     args = parser.parse_args()
 
     results = {"machine": machine(), "measurements": {}}
-    bench = Bench(args)
-    try:
-        for name, measure in MEASUREMENTS:
-            if args.only and name not in args.only:
-                continue
-            started = time.monotonic()
-            figures = measure(bench)
-            results["measurements"][name] = figures
-            print("%-26s %s  (%.0f s)" % (name, json.dumps(figures), time.monotonic() - started), flush=True)
-    finally:
-        bench.close()
+    with standalone("bench") as (session, folder):
+        bench = Bench(args, session, folder)
+        try:
+            for name, measure in MEASUREMENTS:
+                if args.only and name not in args.only:
+                    continue
+                started = time.monotonic()
+                figures = measure(bench)
+                results["measurements"][name] = figures
+                print("%-26s %s  (%.0f s)" % (name, json.dumps(figures), time.monotonic() - started), flush=True)
+        finally:
+            if bench.corvane:
+                bench.corvane.kill()
     path = os.path.join(BUILD, "bench.json")
     with open(path, "w") as target:
         json.dump(results, target, indent=2)

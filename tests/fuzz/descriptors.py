@@ -3,7 +3,6 @@ but well-formed ones, each from a seed, and a fixed set of malformed ones.
 
 A descriptor is bytes; `describe()` says in a few words what went into one.
 """
-import random
 
 # Item prefixes: tag << 4 | type << 2; the size code is added when written.
 USAGE_PAGE, LOGICAL_MIN, LOGICAL_MAX, UNIT_EXP, UNIT, REPORT_SIZE, REPORT_ID, REPORT_COUNT, PUSH, POP = (
@@ -91,30 +90,22 @@ class Random:
             w.item(POP)
 
     def flag_fields(self):
+        """Flags as 1-bit fields padded to a whole byte, or as bytes with a
+        logical range of 0..1, as many UPSes declare them."""
         rng, w = self.rng, self.w
         flags = rng.sample(FLAG_USAGES, rng.randint(1, 6))
-        if rng.random() < 0.6:
-            # As bits: one usage each, then padding to a whole byte.
-            for page, usage in flags:
-                w.usage(page, usage)
-                w.item(REPORT_SIZE, 1)
-                w.item(REPORT_COUNT, 1)
-                w.item(LOGICAL_MIN, 0)
-                w.item(LOGICAL_MAX, 1)
-                w.item(FEATURE, DATA_VARIABLE)
-            if len(flags) % 8:
-                w.item(REPORT_SIZE, 8 - len(flags) % 8)
-                w.item(REPORT_COUNT, 1)
-                w.item(FEATURE, CONSTANT)
-        else:
-            # As bytes with a logical range of 0..1, as many UPSes declare them.
-            for page, usage in flags:
-                w.usage(page, usage)
-                w.item(REPORT_SIZE, 8)
-                w.item(REPORT_COUNT, 1)
-                w.item(LOGICAL_MIN, 0)
-                w.item(LOGICAL_MAX, 1)
-                w.item(FEATURE, DATA_VARIABLE)
+        bits = 1 if rng.random() < 0.6 else 8
+        for page, usage in flags:
+            w.usage(page, usage)
+            w.item(REPORT_SIZE, bits)
+            w.item(REPORT_COUNT, 1)
+            w.item(LOGICAL_MIN, 0)
+            w.item(LOGICAL_MAX, 1)
+            w.item(FEATURE, DATA_VARIABLE)
+        if bits == 1 and len(flags) % 8:
+            w.item(REPORT_SIZE, 8 - len(flags) % 8)
+            w.item(REPORT_COUNT, 1)
+            w.item(FEATURE, CONSTANT)
 
     def collection(self, depth):
         rng, w = self.rng, self.w

@@ -37,7 +37,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "system"))
 
 import descriptors  # noqa: E402
-from conftest import BUILD, CMD_OPEN, Corvane, Display, Emulator, WineSession, Wintool  # noqa: E402
+from conftest import CMD_OPEN, Corvane, Wintool, standalone  # noqa: E402
 from emulator import EmulatorError  # noqa: E402
 from monitor_helpers import log_faults  # noqa: E402
 
@@ -369,27 +369,15 @@ def main():
     cases = cases_of_run(args.seed, args.cases, not args.no_malformed)
     if args.only is not None:
         cases = [c for c in cases if c.number == args.only]
-    display = Display().start()
-    prefix = tempfile.mkdtemp(prefix="corvane-fuzz-prefix-", dir="/tmp")
-    run_folder = tempfile.mkdtemp(prefix="corvane-fuzz-run-", dir="/tmp")
-    env = dict(os.environ)
-    env["DISPLAY"] = display.name
-    emu = Emulator(prefix, build_dir=os.path.join(BUILD, "emu"), env=env)
     corvane = None
-    try:
-        emu.start()
-        emu.install_driver()
-        session = WineSession(emu, display)
-        corvane = Corvane(session, run_folder).start()
-        print("fuzz: seed %s, %d cases" % (args.seed, len(cases)))
-        faults = fuzz(session, emu, corvane, cases)
-    finally:
-        if corvane:
-            corvane.kill()
-        emu.stop()
-        display.stop()
-        shutil.rmtree(prefix, ignore_errors=True)
-        shutil.rmtree(run_folder, ignore_errors=True)
+    with standalone("fuzz") as (session, folder):
+        try:
+            corvane = Corvane(session, folder).start()
+            print("fuzz: seed %s, %d cases" % (args.seed, len(cases)))
+            faults = fuzz(session, session.emulator, corvane, cases)
+        finally:
+            if corvane:
+                corvane.kill()
     print("fuzz: %d faults" % len(faults))
     for fault in faults:
         print("  " + fault)

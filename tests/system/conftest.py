@@ -8,6 +8,7 @@ device left over from the test before it.
 Wine's background processes inherit the standard handles of whoever starts
 them, so nothing Wine runs here writes into a pipe: output goes to files.
 """
+import contextlib
 import os
 import shutil
 import subprocess
@@ -276,6 +277,29 @@ class Corvane:
     def wait_for_message(self, text, timeout=15, count=1):
         """Waits until a message starting with text has been logged count times."""
         return self.wait_for(lambda ms: sum(1 for m in ms if m.startswith(text)) >= count, timeout)
+
+
+@contextlib.contextmanager
+def standalone(name):
+    """For the commands that run outside pytest (measuring, benchmarking,
+    fuzzing, soaking): a fresh prefix with the emulator's driver, on its own
+    Xvfb display. Yields (session, a folder for a Corvane run); ends Wine and
+    the display and removes both folders afterwards."""
+    display = Display().start()
+    prefix = tempfile.mkdtemp(prefix="corvane-%s-" % name, dir="/tmp")
+    folder = tempfile.mkdtemp(prefix="corvane-%s-run-" % name, dir="/tmp")
+    env = dict(os.environ)
+    env["DISPLAY"] = display.name
+    emulator = Emulator(prefix, build_dir=os.path.join(BUILD, "emu"), env=env)
+    try:
+        emulator.start()
+        emulator.install_driver()
+        yield WineSession(emulator, display), folder
+    finally:
+        emulator.stop()
+        display.stop()
+        shutil.rmtree(prefix, ignore_errors=True)
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 @pytest.fixture(scope="session")

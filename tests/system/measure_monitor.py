@@ -1,27 +1,19 @@
-#!/usr/bin/python3
-"""Measures the monitor of the real Corvane.exe against the emulated UPS:
+"""Measures the monitor of the real Corvane.exe against the emulated UPS, for
+`make bench` (tools/bench.py):
 
 - the delay from a mains loss set on the emulator to the "MAINS LOST" line
   in the log, left to the monitor's own 5-second pace and with a wake
   (CMD_OPEN posted right after the change);
 - the CPU time Corvane's process uses over an idle stretch on line.
-
-    /usr/bin/python3 tests/system/measure_monitor.py [--trials 10] [--idle 60]
-
-Uses the system tests' fixtures' classes (fresh prefix on its own Xvfb).
 """
-import argparse
 import os
 import random
-import shutil
-import statistics
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from conftest import BUILD, CMD_OPEN, Corvane, Display, Emulator, WineSession  # noqa: E402
+from conftest import CMD_OPEN  # noqa: E402
 from monitor_helpers import ON_BATTERY, ON_MAINS, wait_quiet  # noqa: E402
 
 
@@ -105,50 +97,3 @@ def idle_cpu(corvane, emu, prefix, seconds):
     return {"seconds": round(elapsed, 1), "cpu_s": round(used, 3), "percent_of_a_core": round(100.0 * used / elapsed, 4),
             "wineserver_cpu_s": None if server_used is None else round(server_used, 3),
             "polls": round((emu.count(0) - requests) / 12.0, 1)}
-
-
-def describe(name, values):
-    values = sorted(values)
-    print("%s: n=%d median %.3f s, max %.3f s, min %.3f s" %
-          (name, len(values), statistics.median(values), values[-1], values[0]))
-
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--trials", type=int, default=10)
-    parser.add_argument("--idle", type=float, default=60.0)
-    args = parser.parse_args()
-
-    display = Display().start()
-    prefix = tempfile.mkdtemp(prefix="corvane-measure-", dir="/tmp")
-    folder = tempfile.mkdtemp(prefix="corvane-measure-run-", dir="/tmp")
-    env = dict(os.environ)
-    env["DISPLAY"] = display.name
-    emu = Emulator(prefix, build_dir=os.path.join(BUILD, "emu"), env=env)
-    corvane = None
-    try:
-        emu.start()
-        emu.install_driver()
-        session = WineSession(emu, display)
-        emu.add(0, "plain")
-        corvane = Corvane(session, folder).start()
-        wait_line(corvane, "on line", 1)
-
-        describe("mains loss to log, own pace", mains_loss_delays(corvane, emu, args.trials, False))
-        describe("mains loss to log, with wake", mains_loss_delays(corvane, emu, args.trials, True))
-
-        idle = idle_cpu(corvane, emu, prefix, args.idle)
-        print("idle on line: %.2f s CPU over %.1f s (%.3f %%), %.1f polls" %
-              (idle["cpu_s"], idle["seconds"], idle["percent_of_a_core"], idle["polls"]))
-        assert corvane.stop() == 0
-    finally:
-        if corvane:
-            corvane.kill()
-        emu.stop()
-        display.stop()
-        shutil.rmtree(prefix, ignore_errors=True)
-        shutil.rmtree(folder, ignore_errors=True)
-
-
-if __name__ == "__main__":
-    main()

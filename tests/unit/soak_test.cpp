@@ -12,13 +12,12 @@
 #include <stdlib.h>
 #include <string>
 #include <vector>
-#include "emu_client.h"
+#include "emulated_ups.h"
 #include "log_capture.h"
 #include "app/startup.h"
 #include "monitor/monitor.h"
 #include "ui/window.h"
 #include "ups/discovery.h"
-#include "ups/hid_calls.h"
 #include "../support/resource_count.h"
 
 namespace {
@@ -50,14 +49,7 @@ class MonitorSoak : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(LoadHidCalls());
-        if (!emu_driver_installed()) {
-            ASSERT_TRUE(emu_install_driver(NULL)) << emu_last_error();
-        }
-        for (int slot = 0; slot < EMU_MAX_SLOTS; slot++) {
-            if (emu_exists(slot))
-                emu_remove(slot);
-        }
+        ASSERT_NO_FATAL_FAILURE(PrepareEmulatedUps());
         ASSERT_TRUE(emu_add_profile(0, "plain")) << emu_last_error();
         // The monitor announces each pass to the main window: here a
         // message-only window of the test's thread.

@@ -6,9 +6,8 @@
 #include <memory>
 #include <string>
 #include <string.h>
-#include "emu_client.h"
+#include "emulated_ups.h"
 #include "ups/discovery.h"
-#include "ups/hid_calls.h"
 #include "ups/report_read.h"
 #include "ups/usage_map.h"
 
@@ -104,11 +103,7 @@ class Ups : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(LoadHidCalls());
-        if (!emu_driver_installed()) {
-            ASSERT_TRUE(emu_install_driver(NULL)) << emu_last_error();
-        }
-        RemoveAll();
+        ASSERT_NO_FATAL_FAILURE(PrepareEmulatedUps());
         CloseUps();
         ResetStatus(&status_);
     }
@@ -116,16 +111,7 @@ protected:
     void TearDown() override
     {
         CloseUps();
-        RemoveAll();
-    }
-
-    static void RemoveAll()
-    {
-        for (int slot = 0; slot < EMU_MAX_SLOTS; slot++) {
-            if (emu_exists(slot)) {
-                EXPECT_TRUE(emu_remove(slot)) << emu_last_error();
-            }
-        }
+        RemoveEmulatedDevices();
     }
 
     void Add(int slot, const char* profile, const char* product = nullptr, const char* manufacturer = nullptr,
