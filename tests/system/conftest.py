@@ -280,25 +280,35 @@ class Corvane:
 
 
 @contextlib.contextmanager
-def standalone(name):
-    """For the commands that run outside pytest (measuring, benchmarking,
-    fuzzing, soaking): a fresh prefix with the emulator's driver, on its own
-    Xvfb display. Yields (session, a folder for a Corvane run); ends Wine and
-    the display and removes both folders afterwards."""
-    display = Display().start()
+def wine_session(display, name):
+    """A fresh prefix with the emulator's driver installed and its wine server
+    kept alive, on the given display; Wine is ended and the prefix removed
+    afterwards."""
     prefix = tempfile.mkdtemp(prefix="corvane-%s-" % name, dir="/tmp")
-    folder = tempfile.mkdtemp(prefix="corvane-%s-run-" % name, dir="/tmp")
     env = dict(os.environ)
     env["DISPLAY"] = display.name
     emulator = Emulator(prefix, build_dir=os.path.join(BUILD, "emu"), env=env)
     try:
         emulator.start()
         emulator.install_driver()
-        yield WineSession(emulator, display), folder
+        yield WineSession(emulator, display)
     finally:
         emulator.stop()
-        display.stop()
         shutil.rmtree(prefix, ignore_errors=True)
+
+
+@contextlib.contextmanager
+def standalone(name):
+    """For the commands that run outside pytest (benchmarking, fuzzing,
+    soaking): a Wine session on an Xvfb display of its own. Yields (session,
+    a folder for a Corvane run)."""
+    display = Display().start()
+    folder = tempfile.mkdtemp(prefix="corvane-%s-run-" % name, dir="/tmp")
+    try:
+        with wine_session(display, name) as session:
+            yield session, folder
+    finally:
+        display.stop()
         shutil.rmtree(folder, ignore_errors=True)
 
 
@@ -313,17 +323,8 @@ def display():
 
 @pytest.fixture(scope="session")
 def session(display):
-    prefix = tempfile.mkdtemp(prefix="corvane-system-", dir="/tmp")
-    env = dict(os.environ)
-    env["DISPLAY"] = display.name
-    emulator = Emulator(prefix, build_dir=os.path.join(BUILD, "emu"), env=env)
-    try:
-        emulator.start()
-        emulator.install_driver()
-        yield WineSession(emulator, display)
-    finally:
-        emulator.stop()
-        shutil.rmtree(prefix, ignore_errors=True)
+    with wine_session(display, "system") as prefix_session:
+        yield prefix_session
 
 
 def _remove_all_devices(emulator):
