@@ -23,7 +23,7 @@ import time
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tests", "system"))
 
-from conftest import BUILD, CORVANE_EXE, Corvane, standalone, windows_path  # noqa: E402
+from conftest import BUILD, CMD_OPEN, CORVANE_EXE, Corvane, Wintool, standalone, windows_path  # noqa: E402
 from measure_monitor import idle_cpu, mains_loss_delays, wait_line  # noqa: E402
 
 WM_CLOSE = 0x0010
@@ -89,10 +89,15 @@ def idle_on_line(bench):
 
 def mains_loss_to_log(bench):
     """From a mains loss set on the emulator to its log line: at the monitor's
-    own pace (a random phase against it), and with a wake right after."""
+    own pace (a random phase against it), and with CMD_OPEN posted right after
+    (through a wintool already running, so that no process start is timed)."""
     corvane = bench.start_corvane()
-    own = mains_loss_delays(corvane, bench.emu, bench.args.trials, False)
-    woken = mains_loss_delays(corvane, bench.emu, bench.args.trials, True)
+    own = mains_loss_delays(corvane, bench.emu, bench.args.trials)
+    wintool = Wintool(bench.session)
+    try:
+        woken = mains_loss_delays(corvane, bench.emu, bench.args.trials, lambda: wintool.post(CMD_OPEN))
+    finally:
+        wintool.close()
     return {"own_pace": median_and_max(own), "with_wake": median_and_max(woken)}
 
 

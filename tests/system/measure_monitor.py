@@ -26,18 +26,20 @@ def wait_line(corvane, prefix, count, timeout=15):
     raise RuntimeError("no %r line" % prefix)
 
 
-def mains_loss_delays(corvane, emu, trials, with_wake):
+def mains_loss_delays(corvane, emu, trials, wake=None):
+    """Seconds from a mains loss set on the emulator to its log line, each of
+    `trials` times: at the monitor's own pace (a random phase against it), or
+    with wake() called right after the change."""
     delays = []
     for _ in range(trials):
         losses = sum(1 for m in corvane.messages() if m.startswith("MAINS LOST"))
         lines = sum(1 for m in corvane.messages() if m.startswith("on line"))
-        if not with_wake:
-            # A random phase against the monitor's 5-second pace.
+        if not wake:
             time.sleep(random.uniform(0, 5))
         emu.set(0, charge=90, runtime=3000, **ON_BATTERY)
         changed = time.monotonic()
-        if with_wake:
-            corvane.command(CMD_OPEN)
+        if wake:
+            wake()
         delays.append(wait_line(corvane, "MAINS LOST", losses + 1) - changed)
         emu.set(0, **ON_MAINS)
         corvane.command(CMD_OPEN)
