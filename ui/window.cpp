@@ -19,6 +19,14 @@ void OpenStatusWindow()
     InvalidateRect(window, NULL, FALSE);
 }
 
+// A new poll is in the Snapshot: a visible window shows it at once; a hidden
+// one is painted afresh when it is opened.
+static void OnStatusUpdated(HWND window)
+{
+    if (IsWindowVisible(window))
+        InvalidateRect(window, NULL, FALSE);
+}
+
 static void OnCommand(HWND window, WORD command)
 {
     switch (command) {
@@ -49,6 +57,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_COMMAND:
         OnCommand(window, LOWORD(wParam));
+        return 0;
+    case WM_STATUS_UPDATED:
+        OnStatusUpdated(window);
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
