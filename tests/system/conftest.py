@@ -101,8 +101,9 @@ class WineSession:
             if line.startswith("visible="):
                 fields = dict(part.split("=", 1) for part in line.split(" ") if "=" in part)
                 width, height = fields["client"].split("x")
+                x, y = fields["origin"].split(",")
                 return {"visible": fields["visible"] == "1", "width": int(width),
-                        "height": int(height), "dpi": int(fields["dpi"]),
+                        "height": int(height), "origin": (int(x), int(y)), "dpi": int(fields["dpi"]),
                         "style": int(fields["style"], 16), "title": fields.get("title", "")}
         return None
 

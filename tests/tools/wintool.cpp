@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
+#include <string.h>
+#include <vector>
 #include "../support/resource_count.h"
 
 static const wchar_t CLASS_NAME[] = L"Quillfen.Corvane";
@@ -16,6 +18,7 @@ static HWND FindMain()
 static int Usage()
 {
     fwprintf(stderr, L"usage: wintool post COMMAND | message MSG WPARAM LPARAM | info | wait MS\n"
+                     L"       wintool frames MS FOLDER\n"
                      L"       wintool resources PID\n"
                      L"       wintool launch [--set NAME=VALUE | --unset NAME]... -- PROGRAM\n");
     return 2;
@@ -75,6 +78,67 @@ static int Resources(DWORD processId)
     return gdi < 0 || handles < 0 ? 1 : 0;
 }
 
+// Watches the window's client area on the screen for ms milliseconds, frame
+// after frame as fast as the screen can be read: how many frames were seen,
+// how often the picture changed, and how many frames showed the client area
+// in one colour alone (blank: erased and not yet painted again). Each frame
+// that differs from the one before is saved in folder as frame-NNNN.bgra,
+// 32-bit pixels top-down, so a test can look at every picture shown.
+static int Frames(HWND window, DWORD ms, const wchar_t* folder)
+{
+    RECT client = {};
+    GetClientRect(window, &client);
+    POINT origin = { 0, 0 };
+    ClientToScreen(window, &origin);
+    int width = client.right;
+    int height = client.bottom;
+    if (width <= 0 || height <= 0)
+        return 1;
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    UINT32* bits = NULL;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, (void**)&bits, NULL, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    size_t count = (size_t)width * height;
+    std::vector<UINT32> previous(count);
+    int frames = 0, changes = 0, blank = 0, saved = 0;
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < ms) {
+        BitBlt(memory, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
+        GdiFlush();
+        bool uniform = true;
+        for (size_t i = 1; i < count && uniform; i++)
+            uniform = (bits[i] & 0xFFFFFF) == (bits[0] & 0xFFFFFF);
+        blank += uniform;
+        bool changed = frames == 0 || memcmp(bits, previous.data(), count * 4) != 0;
+        if (changed) {
+            wchar_t path[MAX_PATH];
+            swprintf(path, MAX_PATH, L"%ls\\frame-%04d.bgra", folder, saved++);
+            FILE* out = _wfopen(path, L"wb");
+            if (out) {
+                fwrite(bits, 4, count, out);
+                fclose(out);
+            }
+            memcpy(previous.data(), bits, count * 4);
+            changes += frames > 0;
+        }
+        frames++;
+    }
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    printf("frames=%d changes=%d blank=%d width=%d height=%d\n", frames, changes, blank, width, height);
+    return 0;
+}
+
 int wmain(int argc, wchar_t** argv)
 {
     // Geometry in real pixels, whatever DPI the prefix is set to.
@@ -118,11 +182,15 @@ int wmain(int argc, wchar_t** argv)
         GetWindowThreadProcessId(window, &pid);
         wchar_t title[128] = {};
         GetWindowTextW(window, title, 128);
-        printf("visible=%d client=%ldx%ld dpi=%u style=0x%08lx pid=%lu title=%ls\n",
+        POINT origin = { 0, 0 };
+        ClientToScreen(window, &origin);
+        printf("visible=%d client=%ldx%ld origin=%ld,%ld dpi=%u style=0x%08lx pid=%lu title=%ls\n",
                IsWindowVisible(window) ? 1 : 0, client.right - client.left, client.bottom - client.top,
-               GetDpiForWindow(window), (unsigned long)GetWindowLongW(window, GWL_STYLE),
+               origin.x, origin.y, GetDpiForWindow(window), (unsigned long)GetWindowLongW(window, GWL_STYLE),
                (unsigned long)pid, title);
         return 0;
     }
+    if (wcscmp(argv[1], L"frames") == 0 && argc > 3)
+        return Frames(window, (DWORD)wcstoul(argv[2], NULL, 0), argv[3]);
     return Usage();
 }
