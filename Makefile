@@ -1,5 +1,7 @@
 # The two commands: `make run` and `make test`. Both install what they need.
-.PHONY: build run test clean
+# `make demo` plays a power cut and saves pictures in build/demo/; `make
+# pictures` does the same and refreshes the README's copies in docs/pictures/.
+.PHONY: build run test demo pictures clean
 
 build:
 	@tools/deps.sh
@@ -12,6 +14,12 @@ run:
 
 test:
 	@tools/test.sh
+
+demo:
+	@tools/demo.sh
+
+pictures:
+	@tools/demo.sh --docs
 
 clean:
 	rm -rf build

@@ -162,11 +162,11 @@ def test_the_window_follows_the_ups_on_line_on_battery_and_unplugged(corvane, em
     assert value_colour_shown(on_battery, 3, AMBER)
     assert not value_colour_shown(on_battery, 3, PRIMARY)
 
-    # Runtime at the threshold: critical, red. Wine refuses the shutdown, so
-    # no banner.
-    emu.set(0, charge=15, runtime=300)
+    # Runtime under twice the 300-s threshold: critical, red, with no
+    # shutdown armed and so no banner.
+    emu.set(0, charge=30, runtime=500)
     critical = wait_picture(session, info, lambda p: p.count(WORD, RED) >= 20)
-    assert critical.all((L, 162, 69, 172), RED)
+    assert critical.all((L, 162, 121, 172), RED)
     assert critical.all(BANNER, BACKGROUND)
 
     # Unplugged: grey NO UPS, no dial, no bar.
