@@ -8,6 +8,13 @@
 
 volatile LONG ShutdownArmed;
 
+// The reason of the shutdown now armed, and the reason of the one the user
+// aborted during this outage (0: none). An abort holds for the rest of the
+// outage: only a more urgent reason, a lower number, may arm again. Both are
+// read and written with Interlocked* calls only.
+static volatile LONG ArmedReason;
+static volatile LONG AbortedReason;
+
 ShutdownSystemCalls ShutdownCalls = {
     OpenProcessToken,
     LookupPrivilegeValueW,
@@ -72,8 +79,19 @@ static void LogArmed(const WCHAR* reasonText)
     WriteLog(line);
 }
 
+static BOOL IsHeldByUserAbort(int reason)
+{
+    LONG aborted = InterlockedCompareExchange(&AbortedReason, 0, 0);
+    return aborted != 0 && reason >= aborted;
+}
+
 void ArmShutdown(int reason)
 {
+    if (IsShutdownArmed() || IsHeldByUserAbort(reason))
+        return;
+    // Only this thread arms, and the user can only disarm: while the flag
+    // reads 0 nobody reads the reason, so it is stored before the flag rises.
+    InterlockedExchange(&ArmedReason, reason);
     if (InterlockedCompareExchange(&ShutdownArmed, 1, 0) != 0)
         return;
     const WCHAR* reasonText = ShutdownReasonText(reason);
@@ -103,7 +121,13 @@ void ArmShutdown(int reason)
         AppendNumber(line, position, ERROR_LINE_UNITS, result);
         WriteLog(line);
         InterlockedExchange(&ShutdownArmed, 0);
+        return;
     }
+    // The user may have aborted while the request was being prepared, when
+    // there was nothing to abort yet: take back the request just made, or
+    // the computer powers off with no shutdown shown and none to cancel.
+    if (!IsShutdownArmed())
+        ShutdownCalls.AbortSystemShutdownW(NULL);
 }
 
 BOOL IsShutdownArmed()
@@ -115,12 +139,19 @@ void AbortShutdownByUser()
 {
     if (InterlockedCompareExchange(&ShutdownArmed, 0, 1) != 1)
         return;
+    InterlockedExchange(&AbortedReason, InterlockedCompareExchange(&ArmedReason, 0, 0));
     ShutdownCalls.AbortSystemShutdownW(NULL);
     WriteLog(L"shutdown aborted by user");
 }
 
+void EndOutage()
+{
+    InterlockedExchange(&AbortedReason, 0);
+}
+
 void CancelShutdownOnMains()
 {
+    EndOutage();
     if (InterlockedCompareExchange(&ShutdownArmed, 0, 0) != 1)
         return;
     ShutdownCalls.AbortSystemShutdownW(NULL);

@@ -20,6 +20,8 @@ void ArmShutdown(int reason);
 BOOL IsShutdownArmed();
 void AbortShutdownByUser();
 void CancelShutdownOnMains();
+// The mains are back or the UPS is gone: a user's abort no longer holds.
+void EndOutage();
 
 // The text naming a reason; "battery critical" for anything outside 1..4.
 const WCHAR* ShutdownReasonText(int reason);

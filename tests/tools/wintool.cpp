@@ -19,7 +19,7 @@ static int Usage()
 {
     fwprintf(stderr, L"usage: wintool post COMMAND | message MSG WPARAM LPARAM | info | wait MS\n"
                      L"       wintool frames MS FOLDER\n"
-                     L"       wintool resources PID\n"
+                     L"       wintool resources PID | tooltips | menus | broadcast NAME\n"
                      L"       wintool launch [--set NAME=VALUE | --unset NAME]... -- PROGRAM\n");
     return 2;
 }
@@ -61,6 +61,48 @@ static int Launch(int argc, wchar_t** argv)
     DWORD code = 255;
     GetExitCodeProcess(process.hProcess, &code);
     return (int)code;
+}
+
+// The visible windows of one class on the desktop, with their rectangles and
+// texts. A tooltip answers WM_GETTEXT with the tip it shows, so this reads
+// the tray icon's tooltip and balloon texts that Explorer displays.
+struct ClassQuery {
+    const wchar_t* ClassName;
+    int Found;
+};
+
+static BOOL CALLBACK PrintWindowOfClass(HWND window, LPARAM parameter)
+{
+    ClassQuery* query = (ClassQuery*)parameter;
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    if (_wcsicmp(name, query->ClassName) != 0 || !IsWindowVisible(window))
+        return TRUE;
+    RECT rect = {};
+    GetWindowRect(window, &rect);
+    wchar_t text[512] = {};
+    GetWindowTextW(window, text, 512);
+    // One line per window; line breaks inside the text are shown as \n.
+    wchar_t escaped[1024] = {};
+    int out = 0;
+    for (int i = 0; text[i] && out < 1020; i++) {
+        if (text[i] == L'\r' || text[i] == L'\n') {
+            escaped[out++] = L'\\';
+            escaped[out++] = text[i] == L'\r' ? L'r' : L'n';
+        } else {
+            escaped[out++] = text[i];
+        }
+    }
+    printf("rect=%ld,%ld,%ld,%ld text=%ls\n", rect.left, rect.top, rect.right, rect.bottom, escaped);
+    query->Found++;
+    return TRUE;
+}
+
+static int PrintWindowsOfClass(const wchar_t* className)
+{
+    ClassQuery query = { className, 0 };
+    EnumWindows(PrintWindowOfClass, (LPARAM)&query);
+    return query.Found ? 0 : 1;
 }
 
 // GDI objects and kernel handles held by another process, for leak tests.
@@ -150,6 +192,14 @@ int wmain(int argc, wchar_t** argv)
         return Launch(argc, argv);
     if (wcscmp(argv[1], L"resources") == 0 && argc > 2)
         return Resources((DWORD)wcstoul(argv[2], NULL, 0));
+    if (wcscmp(argv[1], L"tooltips") == 0)
+        return PrintWindowsOfClass(L"tooltips_class32");
+    if (wcscmp(argv[1], L"menus") == 0)
+        return PrintWindowsOfClass(L"#32768");
+    if (wcscmp(argv[1], L"broadcast") == 0 && argc > 2) {
+        UINT message = RegisterWindowMessageW(argv[2]);
+        return message && PostMessageW(HWND_BROADCAST, message, 0, 0) ? 0 : 1;
+    }
     if (wcscmp(argv[1], L"wait") == 0) {
         DWORD limit = argc > 2 ? (DWORD)wcstoul(argv[2], NULL, 0) : 10000;
         DWORD started = GetTickCount();
@@ -182,12 +232,16 @@ int wmain(int argc, wchar_t** argv)
         GetWindowThreadProcessId(window, &pid);
         wchar_t title[128] = {};
         GetWindowTextW(window, title, 128);
+        RECT outer = {};
+        GetWindowRect(window, &outer);
         POINT origin = { 0, 0 };
         ClientToScreen(window, &origin);
-        printf("visible=%d client=%ldx%ld origin=%ld,%ld dpi=%u style=0x%08lx pid=%lu title=%ls\n",
+        printf("visible=%d client=%ldx%ld origin=%ld,%ld dpi=%u style=0x%08lx pid=%lu iconic=%d foreground=%d "
+               "rect=%ld,%ld,%ld,%ld title=%ls\n",
                IsWindowVisible(window) ? 1 : 0, client.right - client.left, client.bottom - client.top,
                origin.x, origin.y, GetDpiForWindow(window), (unsigned long)GetWindowLongW(window, GWL_STYLE),
-               (unsigned long)pid, title);
+               (unsigned long)pid, IsIconic(window) ? 1 : 0, GetForegroundWindow() == window ? 1 : 0,
+               outer.left, outer.top, outer.right, outer.bottom, title);
         return 0;
     }
     if (wcscmp(argv[1], L"frames") == 0 && argc > 3)
