@@ -1,6 +1,7 @@
 """The status window of the real Corvane.exe on Wine's virtual desktop,
-against the emulated UPS: what the screen shows for each state, and that the
-repaints after each poll never show a blank or half-drawn panel.
+opened from its tray icon, against the emulated UPS: what the screen shows
+for each state, and that the repaints after each poll never show a blank or
+half-drawn panel.
 
 Pictures are read from the X server (the screen the user sees), the client
 area only, and judged at the panel's 96-DPI rectangles by exact colours.
@@ -12,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import CMD_OPEN, WINTOOL_EXE, windows_path
+from conftest import WINTOOL_EXE, windows_path
 from monitor_helpers import ON_BATTERY
 
 EXPLORER_KEY = r"HKCU\Software\Wine\Explorer"
@@ -99,20 +100,39 @@ def desktop(session):
     session.run("reg", "delete", EXPLORER_KEY, "/v", "Desktop", "/f")
 
 
-def open_window(corvane):
-    corvane.command(CMD_OPEN)
-    corvane.wait_for(lambda _: (corvane.session.window_info() or {}).get("visible"), timeout=10)
-    return corvane.session.window_info()
+def grab(session, left, top, width, height):
+    """What the X server shows in that rectangle of the screen."""
+    raw = subprocess.run(
+        ["import", "-display", session.display.name, "-window", "root", "-crop",
+         "%dx%d+%d+%d" % (width, height, left, top), "+repage", "-depth", "8", "rgb:-"],
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True).stdout
+    assert len(raw) == width * height * 3
+    return Picture(width, height, raw)
 
 
 def screenshot(session, info):
-    x, y = info["origin"]
-    raw = subprocess.run(
-        ["import", "-display", session.display.name, "-window", "root", "-crop",
-         "%dx%d+%d+%d" % (info["width"], info["height"], x, y), "+repage", "-depth", "8", "rgb:-"],
-        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True).stdout
-    assert len(raw) == info["width"] * info["height"] * 3
-    return Picture(info["width"], info["height"], raw)
+    return grab(session, info["origin"][0], info["origin"][1], info["width"], info["height"])
+
+
+def open_from_tray(corvane, session, colour, timeout=15):
+    """Clicks Corvane's icon, found by its level colour at the right end of
+    the virtual desktop's taskbar (Wine draws it 16 x 16 there, its colours
+    kept to within a few steps), and waits for the window."""
+    deadline = time.monotonic() + timeout
+    while True:
+        strip = grab(session, 800, 748, 224, 20)
+        near = [(x, y) for y in range(20) for x in range(224)
+                if all(abs(a - b) <= 12 for a, b in zip(strip.at(x, y), colour))]
+        if near:
+            break
+        assert time.monotonic() < deadline, "no tray icon in %s" % (colour,)
+        time.sleep(0.2)
+    x = 800 + (min(p[0] for p in near) + max(p[0] for p in near)) // 2
+    y = 748 + (min(p[1] for p in near) + max(p[1] for p in near)) // 2
+    subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"],
+                   env=dict(os.environ, DISPLAY=session.display.name), check=True)
+    corvane.wait_for(lambda _: (session.window_info() or {}).get("visible"), timeout=10)
+    return session.window_info()
 
 
 def wait_picture(session, info, predicate, timeout=15):
@@ -139,7 +159,7 @@ def value_colour_shown(picture, row, colour):
 def test_the_window_follows_the_ups_on_line_on_battery_and_unplugged(corvane, emu, desktop, session):
     emu.add(0, "plain")
     corvane.start()
-    info = open_window(corvane)
+    info = open_from_tray(corvane, session, GREEN)
     assert (info["width"], info["height"]) == (380, 520)
 
     # Plain profile: on line, load 25 % of 1500 W, charge 100 %.
@@ -182,7 +202,7 @@ def test_repaints_after_each_poll_never_show_a_blank_or_half_drawn_panel(corvane
     emu.add(0, "plain")
     emu.set(0, charge=80, runtime=2400, **ON_BATTERY)
     corvane.start()
-    info = open_window(corvane)
+    info = open_from_tray(corvane, session, AMBER)
     wait_picture(session, info, lambda p: p.count(WORD, AMBER) >= 20)
 
     # On battery the monitor polls every 2 s; the charge moves between polls,
