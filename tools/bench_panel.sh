@@ -24,25 +24,16 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 PANELSHOT="$REPO/build/tests/panelshot.exe"
 
-XVFB_PID=
+. tools/xvfb.sh
 finish() {
     wineserver -k >/dev/null 2>&1
     wineserver -w >/dev/null 2>&1
-    if [ -n "$XVFB_PID" ]; then
-        kill "$XVFB_PID" 2>/dev/null
-        wait "$XVFB_PID" 2>/dev/null
-    fi
+    stop_xvfb
     rm -rf "$WINEPREFIX"
 }
 trap finish EXIT
 
-FIFO=$(mktemp -u)
-mkfifo "$FIFO"
-Xvfb -displayfd 8 -screen 0 1280x1024x24 -nolisten tcp 8>"$FIFO" </dev/null >/dev/null 2>&1 &
-XVFB_PID=$!
-read -r NUMBER < "$FIFO"
-rm -f "$FIFO"
-export DISPLAY=":$NUMBER"
+start_xvfb 1280x1024
 
 # The prefix's wine server outlives wineboot: keep it away from our output.
 wineboot -i >/dev/null 2>&1 </dev/null

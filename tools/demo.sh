@@ -30,26 +30,17 @@ EMULATOR="/usr/bin/python3 $REPO/emu/emulator.py --prefix $WINEPREFIX --build $R
 rm -rf "$OUT" "$WINEPREFIX"
 mkdir -p "$OUT"
 
-XVFB_PID=
+. tools/xvfb.sh
 finish() {
     wine "$WINTOOL" post 202 >/dev/null 2>&1
     sleep 1
     wineserver -k >/dev/null 2>&1
     wineserver -w >/dev/null 2>&1
-    if [ -n "$XVFB_PID" ]; then
-        kill "$XVFB_PID" 2>/dev/null
-        wait "$XVFB_PID" 2>/dev/null
-    fi
+    stop_xvfb
 }
 trap finish EXIT
 
-FIFO=$(mktemp -u)
-mkfifo "$FIFO"
-Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp 8>"$FIFO" </dev/null >/dev/null 2>&1 &
-XVFB_PID=$!
-read -r NUMBER < "$FIFO"
-rm -f "$FIFO"
-export DISPLAY=":$NUMBER"
+start_xvfb 1024x768
 
 step() { echo "demo: $*"; }
 emu() { $EMULATOR "$@" >>"$LOG" 2>&1 || { echo "demo: emulator command failed: $*" >&2; exit 1; }; }

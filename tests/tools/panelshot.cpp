@@ -20,7 +20,9 @@
 #include <algorithm>
 #include <string>
 #include <vector>
+#include "../support/dib.h"
 #include "../support/resource_count.h"
+#include "../support/status_example.h"
 #include "app/settings.h"
 #include "monitor/shutdown.h"
 #include "monitor/snapshot.h"
@@ -40,21 +42,6 @@ struct Options {
     const wchar_t* history = nullptr;
     const wchar_t* output = nullptr;
 };
-
-void StartOnLine(UpsStatus* status)
-{
-    ResetStatus(status);
-    status->Present = 1;
-    status->AcPresent = 1;
-    status->ChargePercent = 100;
-    status->RuntimeSeconds = 3900;
-    status->LoadPercent = 37;
-    status->InputVoltage = 2301;
-    status->CapacityWatts = 900;
-    status->LoadWatts = 333;
-    wcscpy(status->Manufacturer, L"Quillfen Labs");
-    wcscpy(status->Product, L"Emulated UPS 1500");
-}
 
 bool SetField(UpsStatus* status, const wchar_t* assignment)
 {
@@ -231,16 +218,9 @@ int Png(const Options& options, const UpsStatus& status)
     SetLook(options);
     int width = MulDiv(CLIENT_WIDTH, options.dpi, 96);
     int height = MulDiv(CLIENT_HEIGHT, options.dpi, 96);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
+    UINT32* bits = nullptr;
     HDC dc = CreateCompatibleDC(nullptr);
-    HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HBITMAP bitmap = CreateTopDownDib(dc, width, height, &bits);
     if (!dc || !bitmap) {
         fwprintf(stderr, L"panelshot: cannot make a %dx%d bitmap\n", width, height);
         return 1;
@@ -248,7 +228,7 @@ int Png(const Options& options, const UpsStatus& status)
     HGDIOBJ old = SelectObject(dc, bitmap);
     DrawPanel(dc, width, height, &status, options.armed);
     GdiFlush();
-    bool written = WritePng(options.output, (const UINT32*)bits, width, height);
+    bool written = WritePng(options.output, bits, width, height);
     SelectObject(dc, old);
     DeleteObject(bitmap);
     DeleteDC(dc);
@@ -402,7 +382,7 @@ int wmain(int argc, wchar_t** argv)
         return Usage();
     Options options;
     UpsStatus status;
-    StartOnLine(&status);
+    SetOnLineExample(&status);
     std::wstring mode = argv[1];
     int i = 2;
     if (mode == L"png") {

@@ -6,6 +6,7 @@
 #include <wchar.h>
 #include <string.h>
 #include <vector>
+#include "../support/dib.h"
 #include "../support/resource_count.h"
 
 static const wchar_t CLASS_NAME[] = L"Quillfen.Corvane";
@@ -136,17 +137,10 @@ static int Frames(HWND window, DWORD ms, const wchar_t* folder)
     int height = client.bottom;
     if (width <= 0 || height <= 0)
         return 1;
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
     HDC screen = GetDC(NULL);
     HDC memory = CreateCompatibleDC(screen);
     UINT32* bits = NULL;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, (void**)&bits, NULL, 0);
+    HBITMAP bitmap = CreateTopDownDib(screen, width, height, &bits);
     HGDIOBJ old = SelectObject(memory, bitmap);
     size_t count = (size_t)width * height;
     std::vector<UINT32> previous(count);

@@ -1,24 +1,18 @@
-// A 32-bit top-down DIB section in a memory DC that a test draws into with
-// real GDI and reads back pixel by pixel, plus a look at the GDI handle table
-// to see whether a drawing made any GDI object at all.
+// A bitmap in a memory DC that a test draws into with real GDI and reads back
+// pixel by pixel, plus a look at the GDI handle table to see whether a
+// drawing made any GDI object at all.
 #pragma once
 #include <windows.h>
 #include <vector>
+#include "../support/dib.h"
 #include "../support/resource_count.h"
 
 class Canvas {
 public:
     Canvas(int width, int height, COLORREF fill) : width_(width), height_(height)
     {
-        BITMAPINFO info = {};
-        info.bmiHeader.biSize = sizeof(info.bmiHeader);
-        info.bmiHeader.biWidth = width;
-        info.bmiHeader.biHeight = -height;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
         dc_ = CreateCompatibleDC(NULL);
-        bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, (void**)&bits_, NULL, 0);
+        bitmap_ = CreateTopDownDib(dc_, width, height, &bits_);
         old_ = SelectObject(dc_, bitmap_);
         for (int i = 0; i < width * height; i++)
             bits_[i] = Pixel(fill);

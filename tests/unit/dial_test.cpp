@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <math.h>
+#include <string.h>
 #include "ui/dial.h"
 #include "ui/theme.h"
 #include "canvas.h"
@@ -33,22 +34,19 @@ TEST(Sine, FoldsEveryAngleOntoTheTable)
 
 TEST(DialGeometry, IsFourTimesTheRectangleWithTheRingInItsSmallerSide)
 {
-    DialGeometry dial;
-    MeasureDial(96, 96, &dial);
-    EXPECT_EQ(384, dial.Width);
-    EXPECT_EQ(384, dial.Height);
-    EXPECT_EQ(192, dial.CentreX);
-    EXPECT_EQ(192, dial.CentreY);
-    EXPECT_EQ(192, dial.Radius);
-    EXPECT_EQ(119, dial.InnerRadius);   // 62 % of 192 is 119.04
-
-    MeasureDial(100, 60, &dial);
-    EXPECT_EQ(400, dial.Width);
-    EXPECT_EQ(240, dial.Height);
-    EXPECT_EQ(200, dial.CentreX);
-    EXPECT_EQ(120, dial.CentreY);
-    EXPECT_EQ(120, dial.Radius);
-    EXPECT_EQ(74, dial.InnerRadius);
+    const struct {
+        int width, height;
+        DialGeometry expected;   // 62 % of 192 is 119.04, of 120 is 74.4
+    } cases[] = {
+        { 96, 96, { 384, 384, 192, 192, 192, 119 } },
+        { 100, 60, { 400, 240, 200, 120, 120, 74 } },
+        { 61, 97, { 244, 388, 122, 194, 122, 75 } },
+    };
+    for (const auto& c : cases) {
+        DialGeometry dial;
+        MeasureDial(c.width, c.height, &dial);
+        EXPECT_EQ(0, memcmp(&c.expected, &dial, sizeof(dial))) << c.width << " x " << c.height;
+    }
 }
 
 struct Sector {

@@ -12,6 +12,7 @@
 #include "monitor/snapshot.h"
 #include "ui/panel.h"
 #include "ui/theme.h"
+#include "../support/status_example.h"
 #include "canvas.h"
 
 namespace {
@@ -64,23 +65,9 @@ struct PanelCase {
     COLORREF batteryColour;
 };
 
-void OnLine(UpsStatus* s)
-{
-    ResetStatus(s);
-    s->Present = 1;
-    s->AcPresent = 1;
-    s->ChargePercent = 100;
-    s->RuntimeSeconds = 3900;
-    s->LoadPercent = 37;
-    s->InputVoltage = 2301;
-    s->CapacityWatts = 900;
-    s->LoadWatts = 333;
-    wcscpy(s->Product, L"Emulated UPS 1500");
-}
-
 void OnBattery(UpsStatus* s)
 {
-    OnLine(s);
+    SetOnLineExample(s);
     s->AcPresent = 0;
     s->OnBattery = 1;
     s->Discharging = 1;
@@ -99,18 +86,18 @@ const COLORREF PRIMARY = RGB(27, 26, 21);   // light palette slot 2
 const COLORREF PRIMARY_DARK = RGB(237, 235, 226);
 
 const PanelCase CASES[] = {
-    { "on line", OnLine, false, false, GREEN, { 362, 543, 482 }, true, true, PRIMARY, PRIMARY },
+    { "on line", SetOnLineExample, false, false, GREEN, { 362, 543, 482 }, true, true, PRIMARY, PRIMARY },
     { "on battery", OnBattery, false, false, COLOUR_AMBER, { 155, 233, 203 }, true, true, COLOUR_AMBER, PRIMARY },
     { "critical", Critical, false, false, COLOUR_RED, { 69, 104, 87 }, true, true, COLOUR_AMBER, PRIMARY },
     { "load unreported",
-      [](UpsStatus* s) { OnLine(s); s->LoadPercent = -1; s->LoadWatts = -1; },
+      [](UpsStatus* s) { SetOnLineExample(s); s->LoadPercent = -1; s->LoadWatts = -1; },
       false, false, GREEN, { 362, 543, 482 }, false, false, PRIMARY, PRIMARY },
     { "replace battery and overload",
-      [](UpsStatus* s) { OnLine(s); s->NeedsReplacement = 1; s->Overload = 1; },
+      [](UpsStatus* s) { SetOnLineExample(s); s->NeedsReplacement = 1; s->Overload = 1; },
       false, false, GREEN, { 362, 543, 482 }, true, true, PRIMARY, COLOUR_RED },
     { "no UPS", ResetStatus, false, false, GREY, { 0, 0, 0 }, false, false, PRIMARY, PRIMARY },
     { "armed", Critical, true, false, COLOUR_RED, { 69, 104, 87 }, true, true, COLOUR_AMBER, PRIMARY },
-    { "dark", OnLine, false, true, GREEN, { 362, 543, 482 }, true, true, PRIMARY_DARK, PRIMARY_DARK },
+    { "dark", SetOnLineExample, false, true, GREEN, { 362, 543, 482 }, true, true, PRIMARY_DARK, PRIMARY_DARK },
 };
 
 struct Drawn {
@@ -313,7 +300,7 @@ TEST(PanelDrawing, HandsTheCallersFontBack)
     Canvas canvas(380, 520, RGB(1, 2, 3));
     HGDIOBJ font = GetCurrentObject(canvas.Dc(), OBJ_FONT);
     UpsStatus status;
-    OnLine(&status);
+    SetOnLineExample(&status);
     DrawPanel(canvas.Dc(), 380, 520, &status, FALSE);
     EXPECT_EQ(font, GetCurrentObject(canvas.Dc(), OBJ_FONT));
 }
@@ -354,24 +341,24 @@ TEST(PanelText, RowsGiveEachFigureOrSayItIsMissing)
     CurrentPalette = LightPalette;
     const COLORREF P = PRIMARY;
     const RowsCase cases[] = {
-        { "on line", OnLine, { L"Charge", L"Runtime", L"Load", L"Input", L"Battery" },
+        { "on line", SetOnLineExample, { L"Charge", L"Runtime", L"Load", L"Input", L"Battery" },
           { L"100 %", L"1 h 5 min", L"37 %   333 W", L"230 V", L"ok" }, { P, P, P, P, P } },
         { "on battery", OnBattery, { L"Charge", L"Runtime left", L"Load", L"Input", L"Battery" },
           { L"40 %", L"15 min", L"37 %   333 W", L"230 V", L"ok" }, { P, P, P, COLOUR_AMBER, P } },
         { "unreported",
-          [](UpsStatus* s) { OnLine(s); s->ChargePercent = s->RuntimeSeconds = s->LoadPercent = s->InputVoltage = -1; },
+          [](UpsStatus* s) { SetOnLineExample(s); s->ChargePercent = s->RuntimeSeconds = s->LoadPercent = s->InputVoltage = -1; },
           { L"Charge", L"Runtime", L"Load", L"Input", L"Battery" },
           { L"not reported", L"unknown", L"not reported", L"not reported", L"ok" }, { P, P, P, P, P } },
-        { "watts unreported", [](UpsStatus* s) { OnLine(s); s->LoadWatts = -1; },
+        { "watts unreported", [](UpsStatus* s) { SetOnLineExample(s); s->LoadWatts = -1; },
           { L"Charge", L"Runtime", L"Load", L"Input", L"Battery" },
           { L"100 %", L"1 h 5 min", L"37 %", L"230 V", L"ok" }, { P, P, P, P, P } },
-        { "replace and overload", [](UpsStatus* s) { OnLine(s); s->NeedsReplacement = s->Overload = s->Charging = 1; },
+        { "replace and overload", [](UpsStatus* s) { SetOnLineExample(s); s->NeedsReplacement = s->Overload = s->Charging = 1; },
           { L"Charge", L"Runtime", L"Load", L"Input", L"Battery" },
           { L"100 %", L"1 h 5 min", L"37 %   333 W", L"230 V", L"REPLACE BATTERY" }, { P, P, P, P, COLOUR_RED } },
-        { "overload", [](UpsStatus* s) { OnLine(s); s->Overload = s->Charging = 1; },
+        { "overload", [](UpsStatus* s) { SetOnLineExample(s); s->Overload = s->Charging = 1; },
           { L"Charge", L"Runtime", L"Load", L"Input", L"Battery" },
           { L"100 %", L"1 h 5 min", L"37 %   333 W", L"230 V", L"OVERLOAD" }, { P, P, P, P, COLOUR_RED } },
-        { "charging, 0 %", [](UpsStatus* s) { OnLine(s); s->Charging = 1; s->ChargePercent = 0; s->InputVoltage = 2299; },
+        { "charging, 0 %", [](UpsStatus* s) { SetOnLineExample(s); s->Charging = 1; s->ChargePercent = 0; s->InputVoltage = 2299; },
           { L"Charge", L"Runtime", L"Load", L"Input", L"Battery" },
           { L"0 %", L"1 h 5 min", L"37 %   333 W", L"229 V", L"charging" }, { P, P, P, P, P } },
         { "no UPS", ResetStatus, { L"Charge", L"Runtime", L"Load", L"Input", L"Battery" },
