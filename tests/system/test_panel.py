@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import WINTOOL_EXE, windows_path
+from conftest import WINTOOL_EXE, Display, open_session, windows_path
 from monitor_helpers import ON_BATTERY
 
 EXPLORER_KEY = r"HKCU\Software\Wine\Explorer"
@@ -91,13 +91,26 @@ def whole_panel(picture):
     return missing
 
 
-@pytest.fixture
-def desktop(session):
-    """Every program of the prefix on a virtual desktop with a taskbar."""
-    session.reg_add(EXPLORER_KEY, "Desktop", "REG_SZ", "shell")
-    session.reg_add(EXPLORER_KEY + r"\Desktops", "shell", "REG_SZ", "1024x768")
-    yield
-    session.run("reg", "delete", EXPLORER_KEY, "/v", "Desktop", "/f")
+@pytest.fixture(scope="module")
+def display():
+    screen = Display("1024x768x24").start()
+    try:
+        yield screen
+    finally:
+        screen.stop()
+
+
+@pytest.fixture(scope="module")
+def session(display):
+    """A prefix of this module's own whose programs all run on a virtual
+    desktop with a taskbar. Seen under Wine 8: once such a desktop has run in
+    a prefix, later programs there are held to its work area even off it (a
+    144-DPI window got 748 of its 780 pixels), so the prefix the other suites
+    share must never run one."""
+    with open_session(display) as opened:
+        opened.reg_add(EXPLORER_KEY, "Desktop", "REG_SZ", "shell")
+        opened.reg_add(EXPLORER_KEY + r"\Desktops", "shell", "REG_SZ", "1024x768")
+        yield opened
 
 
 def grab(session, left, top, width, height):
@@ -156,7 +169,7 @@ def value_colour_shown(picture, row, colour):
     return picture.shows((190, top, R, top + 26), colour)
 
 
-def test_the_window_follows_the_ups_on_line_on_battery_and_unplugged(corvane, emu, desktop, session):
+def test_the_window_follows_the_ups_on_line_on_battery_and_unplugged(corvane, emu, session):
     emu.add(0, "plain")
     corvane.start()
     info = open_from_tray(corvane, session, GREEN)
@@ -198,7 +211,7 @@ def test_the_window_follows_the_ups_on_line_on_battery_and_unplugged(corvane, em
     assert corvane.stop() == 0
 
 
-def test_repaints_after_each_poll_never_show_a_blank_or_half_drawn_panel(corvane, emu, desktop, session, tmp_path):
+def test_repaints_after_each_poll_never_show_a_blank_or_half_drawn_panel(corvane, emu, session, tmp_path):
     emu.add(0, "plain")
     emu.set(0, charge=80, runtime=2400, **ON_BATTERY)
     corvane.start()
