@@ -82,14 +82,14 @@ class WineSession:
                      "%dx%d" % desktop.DESKTOP_SIZE)
 
     def tooltips(self):
-        """(rect, text) of every visible tooltip window: the tray icon's tip
-        and balloons, which Explorer shows with tooltip controls."""
+        """Every visible tooltip window, the tray icon's tip and its balloons
+        (Explorer shows both with tooltip controls): (window, rect, text)."""
         code, out = self.wintool("tooltips")
-        return [_rect_and_text(line) for line in out.splitlines() if line.startswith("rect=")]
+        return [_window_rect_text(line) for line in out.splitlines() if line.startswith("hwnd=")]
 
     def menus(self):
         code, out = self.wintool("menus")
-        return [_rect_and_text(line)[0] for line in out.splitlines() if line.startswith("rect=")]
+        return [_window_rect_text(line)[1] for line in out.splitlines() if line.startswith("hwnd=")]
 
     def run(self, *argv, timeout=60):
         """Runs a Windows program to its end; returns (exit code, output)."""
@@ -128,9 +128,11 @@ class WineSession:
         return None
 
 
-def _rect_and_text(line):
-    rect, _, text = line.partition(" text=")
-    return tuple(int(v) for v in rect[len("rect="):].split(",")), text.replace("\\r", "\r").replace("\\n", "\n")
+def _window_rect_text(line):
+    head, _, text = line.partition(" text=")
+    window, rect = head.split(" ")
+    return (window[len("hwnd="):], tuple(int(v) for v in rect[len("rect="):].split(",")),
+            text.replace("\\r", "\r").replace("\\n", "\n"))
 
 
 class LogLine:
@@ -250,9 +252,9 @@ class Corvane:
                 raise AssertionError("timed out; log holds %r" % messages)
             time.sleep(poll)
 
-    def wait_for_message(self, text, timeout=15, count=1):
+    def wait_for_message(self, text, timeout=15, count=1, poll=0.05):
         """Waits until a message starting with text has been logged count times."""
-        return self.wait_for(lambda ms: sum(1 for m in ms if m.startswith(text)) >= count, timeout)
+        return self.wait_for(lambda ms: sum(1 for m in ms if m.startswith(text)) >= count, timeout, poll)
 
 
 @pytest.fixture(scope="session")

@@ -22,7 +22,7 @@ def hover_tip(session):
     xdotool(display, "mousemove", *TRAY_ICON_CENTRE)
 
     def tip():
-        tips = [text for _, text in session.tooltips() if text.startswith("Corvane")]
+        tips = [text for _, _, text in session.tooltips() if text.startswith("Corvane")]
         return tips[0] if tips else None
     return wait_until(tip, timeout=10, what="the tray icon's tooltip")
 

@@ -93,7 +93,8 @@ static BOOL CALLBACK PrintWindowOfClass(HWND window, LPARAM parameter)
             escaped[out++] = text[i];
         }
     }
-    printf("rect=%ld,%ld,%ld,%ld text=%ls\n", rect.left, rect.top, rect.right, rect.bottom, escaped);
+    printf("hwnd=%p rect=%ld,%ld,%ld,%ld text=%ls\n", (void*)window, rect.left, rect.top, rect.right, rect.bottom,
+           escaped);
     query->Found++;
     return TRUE;
 }
