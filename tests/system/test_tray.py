@@ -3,12 +3,10 @@ virtual desktop, driven with xdotool and checked in screenshots, in the
 windows Explorer shows and in the log."""
 import time
 
-import pytest
-
-from conftest import CMD_OPEN, windows_path, CORVANE_EXE
+from conftest import CMD_OPEN, CORVANE_EXE, windows_path
 from desktop import (CRITICAL, NO_UPS, ON_BATTERY, ON_LINE, TASKBAR, TRAY_ICON_CENTRE, WORK_AREA, click,
                      move_away, screenshot, tray_icon_colour, wait_until, xdotool)
-from monitor_helpers import CONNECTED, ON_LINE_FULL, forced_pass, wait_new_lines, wait_quiet
+from monitor_helpers import CONNECTED, wait_new_lines, wait_quiet
 
 BATTERY = dict(ac=0, discharging=1, charging=0)
 RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
@@ -22,7 +20,8 @@ def hover_tip(session):
     xdotool(display, "mousemove", *TRAY_ICON_CENTRE)
 
     def tip():
-        tips = [text for _, _, text in session.tooltips() if text.startswith("Corvane")]
+        # Balloons are tooltip windows too; only the tip begins so.
+        tips = [text for _, _, text in session.tooltips() if text.startswith("Corvane - ")]
         return tips[0] if tips else None
     return wait_until(tip, timeout=10, what="the tray icon's tooltip")
 
