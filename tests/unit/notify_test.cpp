@@ -9,23 +9,13 @@
 #include "ui/notify.h"
 #include "ui/tray.h"
 #include "fake_shell.h"
+#include "status_builder.h"
 
 namespace {
 
-UpsStatus Ups(INT32 present, INT32 onBattery, INT32 charge = 100, INT32 runtime = 3900)
-{
-    UpsStatus s;
-    ResetStatus(&s);
-    s.Present = present;
-    s.OnBattery = onBattery;
-    s.AcPresent = !onBattery;
-    s.ChargePercent = charge;
-    s.RuntimeSeconds = runtime;
-    return s;
-}
 
-const UpsStatus ON_LINE = Ups(1, 0);
-const UpsStatus NO_UPS = Ups(0, 0, -1, -1);
+const UpsStatus ON_LINE = MakeStatus(1, 0);
+const UpsStatus NO_UPS = MakeStatus(0, 0, -1, -1);
 
 // One pass as the notifier sees it: the status, and the controller's
 // counters and flag after it.
@@ -42,39 +32,39 @@ struct Step {
 TEST(Balloons, OneForEachTransitionNothingAtStartOrOnRepeat)
 {
     const Step steps[] = {
-        { "start-up, already on battery", Ups(1, 1, 90, 3000), 0, 0, 0, FALSE, BALLOON_NONE },
+        { "start-up, already on battery", MakeStatus(1, 1, 90, 3000), 0, 0, 0, FALSE, BALLOON_NONE },
         { "back on line", ON_LINE, 0, 0, 0, FALSE, BALLOON_MAINS_BACK, L"Mains power restored", L"On line, 100%" },
         { "on line again", ON_LINE, 0, 0, 0, FALSE, BALLOON_NONE },
-        { "mains lost", Ups(1, 1, 80, 2400), 0, 0, 0, FALSE, BALLOON_MAINS_LOST, L"Mains power lost",
+        { "mains lost", MakeStatus(1, 1, 80, 2400), 0, 0, 0, FALSE, BALLOON_MAINS_LOST, L"Mains power lost",
           L"On battery, 80%, 40 min left" },
-        { "still on battery", Ups(1, 1, 70, 2000), 0, 0, 0, FALSE, BALLOON_NONE },
-        { "armed on the charge", Ups(1, 1, 15, 2000), 1, 0, 4, TRUE, BALLOON_ARMED, L"Shutting down in 30 s",
+        { "still on battery", MakeStatus(1, 1, 70, 2000), 0, 0, 0, FALSE, BALLOON_NONE },
+        { "armed on the charge", MakeStatus(1, 1, 15, 2000), 1, 0, 4, TRUE, BALLOON_ARMED, L"Shutting down in 30 s",
           L"The battery is down to 15%. Right-click the tray icon to abort." },
-        { "still armed", Ups(1, 1, 14, 2000), 1, 0, 4, TRUE, BALLOON_NONE },
+        { "still armed", MakeStatus(1, 1, 14, 2000), 1, 0, 4, TRUE, BALLOON_NONE },
         { "mains back while armed", ON_LINE, 1, 0, 4, TRUE, BALLOON_MAINS_BACK, L"Mains power restored",
           L"On line, 100%; shutdown cancelled" },
-        { "mains lost, charge unknown", Ups(1, 1, -1, 600), 1, 0, 4, FALSE, BALLOON_MAINS_LOST,
+        { "mains lost, charge unknown", MakeStatus(1, 1, -1, 600), 1, 0, 4, FALSE, BALLOON_MAINS_LOST,
           L"Mains power lost", L"On battery, 10 min left" },
-        { "armed on the runtime", Ups(1, 1, -1, 280), 2, 0, 3, TRUE, BALLOON_ARMED, L"Shutting down in 30 s",
+        { "armed on the runtime", MakeStatus(1, 1, -1, 280), 2, 0, 3, TRUE, BALLOON_ARMED, L"Shutting down in 30 s",
           L"The battery has only 4 min left. Right-click the tray icon to abort." },
-        { "the user aborted", Ups(1, 1, -1, 270), 2, 0, 3, FALSE, BALLOON_NONE },
-        { "armed by the UPS", Ups(1, 1, -1, 260), 3, 0, 1, TRUE, BALLOON_ARMED, L"Shutting down in 30 s",
+        { "the user aborted", MakeStatus(1, 1, -1, 270), 2, 0, 3, FALSE, BALLOON_NONE },
+        { "armed by the UPS", MakeStatus(1, 1, -1, 260), 3, 0, 1, TRUE, BALLOON_ARMED, L"Shutting down in 30 s",
           L"The UPS is about to cut the power. Right-click the tray icon to abort." },
         { "mains back after the cancel", ON_LINE, 3, 0, 1, FALSE, BALLOON_MAINS_BACK, L"Mains power restored",
           L"On line, 100%; shutdown cancelled" },
-        { "mains lost", Ups(1, 1, 50, 900), 3, 0, 1, FALSE, BALLOON_MAINS_LOST, L"Mains power lost",
+        { "mains lost", MakeStatus(1, 1, 50, 900), 3, 0, 1, FALSE, BALLOON_MAINS_LOST, L"Mains power lost",
           L"On battery, 50%, 15 min left" },
-        { "refused by Windows", Ups(1, 1, 50, 900), 4, 1, 2, FALSE, BALLOON_REFUSED,
+        { "refused by Windows", MakeStatus(1, 1, 50, 900), 4, 1, 2, FALSE, BALLOON_REFUSED,
           L"Shutdown refused by Windows", L"Save your work now: the battery is running out." },
-        { "refused again, same outage", Ups(1, 1, 50, 900), 5, 2, 2, FALSE, BALLOON_NONE },
-        { "refused a third time", Ups(1, 1, 50, 900), 6, 3, 2, FALSE, BALLOON_NONE },
+        { "refused again, same outage", MakeStatus(1, 1, 50, 900), 5, 2, 2, FALSE, BALLOON_NONE },
+        { "refused a third time", MakeStatus(1, 1, 50, 900), 6, 3, 2, FALSE, BALLOON_NONE },
         { "UPS lost", NO_UPS, 6, 3, 2, FALSE, BALLOON_UPS_LOST, L"UPS not found",
           L"Corvane cannot see the UPS: the computer is not protected." },
         { "still no UPS", NO_UPS, 6, 3, 2, FALSE, BALLOON_NONE },
-        { "found again on battery", Ups(1, 1, 50, 900), 6, 3, 2, FALSE, BALLOON_NONE },
-        { "a new outage is refused", Ups(1, 1, 50, 900), 7, 4, 5, FALSE, BALLOON_REFUSED,
+        { "found again on battery", MakeStatus(1, 1, 50, 900), 6, 3, 2, FALSE, BALLOON_NONE },
+        { "a new outage is refused", MakeStatus(1, 1, 50, 900), 7, 4, 5, FALSE, BALLOON_REFUSED,
           L"Shutdown refused by Windows", L"Save your work now: the battery is running out." },
-        { "armed for another reason", Ups(1, 1, 50, 900), 8, 4, 2, TRUE, BALLOON_ARMED, L"Shutting down in 30 s",
+        { "armed for another reason", MakeStatus(1, 1, 50, 900), 8, 4, 2, TRUE, BALLOON_ARMED, L"Shutting down in 30 s",
           L"The UPS battery is below its safe limit. Right-click the tray icon to abort." },
         { "UPS lost while armed", NO_UPS, 8, 4, 2, TRUE, BALLOON_UPS_LOST, L"UPS not found",
           L"Corvane cannot see the UPS: the computer is not protected." },
@@ -130,7 +120,7 @@ TEST(Balloons, PresentingLetsOnlyTheShutdownBalloonsThroughAndZeroSilencesAll)
         QueryResult = c.result;
         NotificationsEnabled = c.enabled;
         Notifier = {};
-        UpsStatus onLine = ON_LINE, onBattery = Ups(1, 1, 80, 2400);
+        UpsStatus onLine = ON_LINE, onBattery = MakeStatus(1, 1, 80, 2400);
         PublishStatus(&onLine);
         NotifyPowerChanges();
         shell.Calls.clear();
