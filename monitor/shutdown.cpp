@@ -15,6 +15,12 @@ volatile LONG ShutdownArmed;
 static volatile LONG ArmedReason;
 static volatile LONG AbortedReason;
 
+// How many times the controller has armed, and how many requests Windows
+// refused (or the privilege was missing): the interface compares them with
+// what it saw last to tell the user of each new event once.
+static volatile LONG Armings;
+static volatile LONG Refusals;
+
 ShutdownSystemCalls ShutdownCalls = {
     OpenProcessToken,
     LookupPrivilegeValueW,
@@ -94,6 +100,7 @@ void ArmShutdown(int reason)
     InterlockedExchange(&ArmedReason, reason);
     if (InterlockedCompareExchange(&ShutdownArmed, 1, 0) != 0)
         return;
+    InterlockedIncrement(&Armings);
     const WCHAR* reasonText = ShutdownReasonText(reason);
     LogArmed(reasonText);
 
@@ -107,6 +114,7 @@ void ArmShutdown(int reason)
     // attempt, so disarm and let the next pass on battery try again.
     if (!EnableShutdownPrivilege()) {
         WriteLog(L"ERROR - could not acquire SeShutdownPrivilege");
+        InterlockedIncrement(&Refusals);
         InterlockedExchange(&ShutdownArmed, 0);
         return;
     }
@@ -120,6 +128,7 @@ void ArmShutdown(int reason)
         position = AppendText(line, 0, ERROR_LINE_UNITS, L"ERROR - InitiateShutdown failed, code ");
         AppendNumber(line, position, ERROR_LINE_UNITS, result);
         WriteLog(line);
+        InterlockedIncrement(&Refusals);
         InterlockedExchange(&ShutdownArmed, 0);
         return;
     }
@@ -142,6 +151,16 @@ void AbortShutdownByUser()
     InterlockedExchange(&AbortedReason, InterlockedCompareExchange(&ArmedReason, 0, 0));
     ShutdownCalls.AbortSystemShutdownW(NULL);
     WriteLog(L"shutdown aborted by user");
+}
+
+ShutdownEvents ReadShutdownEvents()
+{
+    ShutdownEvents events;
+    events.Armings = InterlockedCompareExchange(&Armings, 0, 0);
+    events.Refusals = InterlockedCompareExchange(&Refusals, 0, 0);
+    events.Reason = InterlockedCompareExchange(&ArmedReason, 0, 0);
+    events.Armed = IsShutdownArmed();
+    return events;
 }
 
 void EndOutage()

@@ -105,6 +105,18 @@ void RemoveTrayIcon()
     }
 }
 
+void ShowTrayBalloon(const WCHAR* title, const WCHAR* text, DWORD icon)
+{
+    if (!TrayIcon.Added)
+        return;
+    NOTIFYICONDATAW data;
+    PrepareIconData(&data, TrayIcon.UsesGuid ? NIF_INFO | NIF_GUID : NIF_INFO);
+    AppendText(data.szInfoTitle, 0, ARRAYSIZE(data.szInfoTitle), title);
+    AppendText(data.szInfo, 0, ARRAYSIZE(data.szInfo), text);
+    data.dwInfoFlags = icon;
+    TrayCalls.Shell_NotifyIconW(NIM_MODIFY, &data);
+}
+
 int BatteryBarRight(int charge)
 {
     if (charge <= 0)

@@ -31,6 +31,9 @@ BOOL AddTrayIcon();
 void UpdateTrayIcon();
 void RemoveTrayIcon();
 
+// A balloon from the icon: title and text as given, NIIF_WARNING or NIIF_INFO.
+void ShowTrayBalloon(const WCHAR* title, const WCHAR* text, DWORD icon);
+
 // A 32 x 32 icon with alpha, or null on any failure.
 HICON DrawBatteryIcon(int charge, int level);
 // The right edge of the charge bar inside the battery, or 0 for no bar.

@@ -5,6 +5,7 @@
 #include "monitor/monitor.h"
 #include "monitor/shutdown.h"
 #include "ui/commands.h"
+#include "ui/notify.h"
 #include "ui/panel.h"
 #include "ui/theme.h"
 #include "ui/tray.h"
@@ -149,6 +150,7 @@ static void OnDpiChanged(HWND window, WPARAM wParam, const RECT* suggested)
 static void OnStatusUpdated(HWND window)
 {
     UpdateTrayIcon();
+    NotifyPowerChanges();
     if (IsWindowVisible(window))
         Invalidate(window);
 }

@@ -24,6 +24,7 @@ BUILD = os.path.abspath(os.environ.get("CORVANE_BUILD", os.path.join(REPO, "buil
 sys.path.insert(0, os.path.join(REPO, "emu"))
 
 from emulator import Emulator, windows_path  # noqa: E402
+import desktop  # noqa: E402
 
 CORVANE_EXE = os.path.join(BUILD, "Corvane.exe")
 WINTOOL_EXE = os.path.join(BUILD, "tests", "wintool.exe")
@@ -75,6 +76,23 @@ class WineSession:
         self.env = dict(emulator.env)
         self.env["DISPLAY"] = display.name
 
+    def use_virtual_desktop(self):
+        """Every program of the prefix runs on one virtual desktop with a
+        taskbar and a notification area, as on Windows."""
+        self.reg_add(r"HKCU\Software\Wine\Explorer", "Desktop", "REG_SZ", "shell")
+        self.reg_add(r"HKCU\Software\Wine\Explorer\Desktops", "shell", "REG_SZ",
+                     "%dx%d" % desktop.DESKTOP_SIZE)
+
+    def tooltips(self):
+        """Every visible tooltip window, the tray icon's tip and its balloons
+        (Explorer shows both with tooltip controls): (window, rect, text)."""
+        code, out = self.wintool("tooltips")
+        return [_window_rect_text(line) for line in out.splitlines() if line.startswith("hwnd=")]
+
+    def menus(self):
+        code, out = self.wintool("menus")
+        return [_window_rect_text(line)[1] for line in out.splitlines() if line.startswith("hwnd=")]
+
     def run(self, *argv, timeout=60):
         """Runs a Windows program to its end; returns (exit code, output)."""
         with tempfile.TemporaryFile(mode="w+") as out:
@@ -106,8 +124,18 @@ class WineSession:
                 x, y = fields["origin"].split(",")
                 return {"visible": fields["visible"] == "1", "width": int(width),
                         "height": int(height), "origin": (int(x), int(y)), "dpi": int(fields["dpi"]),
-                        "style": int(fields["style"], 16), "title": fields.get("title", "")}
+                        "style": int(fields["style"], 16), "title": fields.get("title", ""),
+                        "pid": int(fields["pid"]), "iconic": fields["iconic"] == "1",
+                        "foreground": fields["foreground"] == "1",
+                        "rect": tuple(int(v) for v in fields["rect"].split(","))}
         return None
+
+
+def _window_rect_text(line):
+    head, _, text = line.partition(" text=")
+    window, rect = head.split(" ")
+    return (window[len("hwnd="):], tuple(int(v) for v in rect[len("rect="):].split(",")),
+            text.replace("\\r", "\r").replace("\\n", "\n"))
 
 
 class LogLine:
@@ -138,14 +166,16 @@ class Corvane:
     def log_path(self):
         return os.path.join(self.appdata, "Quillfen", "Corvane", "corvane.log")
 
-    def start(self, localappdata=None, unset_localappdata=False, wait_window=True):
+    def start(self, localappdata=None, unset_localappdata=False, wait_window=True, extra_environment=()):
         """Starts the program. localappdata: a Windows path to use instead of
-        this test's folder; unset_localappdata removes the variable."""
+        this test's folder; unset_localappdata removes the variable;
+        extra_environment: more --set/--unset words for wintool launch."""
         if unset_localappdata:
             environment = ["--unset", "LOCALAPPDATA"]
         else:
             value = windows_path(self.appdata) if localappdata is None else localappdata
             environment = ["--set", "LOCALAPPDATA=" + value]
+        environment += list(extra_environment)
         self.output = open(self.output_path, "w")
         self.process = subprocess.Popen(
             ["wine", WINTOOL_EXE, "launch"] + environment + ["--", windows_path(CORVANE_EXE)],
@@ -225,9 +255,9 @@ class Corvane:
                 raise AssertionError("timed out; log holds %r" % messages)
             time.sleep(poll)
 
-    def wait_for_message(self, text, timeout=15, count=1):
+    def wait_for_message(self, text, timeout=15, count=1, poll=0.05):
         """Waits until a message starting with text has been logged count times."""
-        return self.wait_for(lambda ms: sum(1 for m in ms if m.startswith(text)) >= count, timeout)
+        return self.wait_for(lambda ms: sum(1 for m in ms if m.startswith(text)) >= count, timeout, poll)
 
 
 @pytest.fixture(scope="session")
@@ -250,7 +280,9 @@ def open_session(display):
     try:
         emulator.start()
         emulator.install_driver()
-        yield WineSession(emulator, display)
+        wine = WineSession(emulator, display)
+        wine.use_virtual_desktop()
+        yield wine
     finally:
         emulator.stop()
         shutil.rmtree(prefix, ignore_errors=True)

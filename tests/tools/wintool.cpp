@@ -20,7 +20,7 @@ static int Usage()
 {
     fwprintf(stderr, L"usage: wintool post COMMAND | message MSG WPARAM LPARAM | info | wait MS\n"
                      L"       wintool frames MS FOLDER\n"
-                     L"       wintool resources PID | tooltips | menus | broadcast NAME\n"
+                     L"       wintool resources PID | tooltips | menus | broadcast NAME | keys VK...\n"
                      L"       wintool launch [--set NAME=VALUE | --unset NAME]... -- PROGRAM\n");
     return 2;
 }
@@ -81,8 +81,11 @@ static BOOL CALLBACK PrintWindowOfClass(HWND window, LPARAM parameter)
         return TRUE;
     RECT rect = {};
     GetWindowRect(window, &rect);
+    // GetWindowTextW only reads the stored caption of another process's
+    // window; the message reaches the tooltip itself.
     wchar_t text[512] = {};
-    GetWindowTextW(window, text, 512);
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, 512, (LPARAM)text, SMTO_ABORTIFHUNG, 2000, &copied);
     // One line per window; line breaks inside the text are shown as \n.
     wchar_t escaped[1024] = {};
     int out = 0;
@@ -94,7 +97,8 @@ static BOOL CALLBACK PrintWindowOfClass(HWND window, LPARAM parameter)
             escaped[out++] = text[i];
         }
     }
-    printf("rect=%ld,%ld,%ld,%ld text=%ls\n", rect.left, rect.top, rect.right, rect.bottom, escaped);
+    printf("hwnd=%p rect=%ld,%ld,%ld,%ld text=%ls\n", (void*)window, rect.left, rect.top, rect.right, rect.bottom,
+           escaped);
     query->Found++;
     return TRUE;
 }
@@ -104,6 +108,24 @@ static int PrintWindowsOfClass(const wchar_t* className)
     ClassQuery query = { className, 0 };
     EnumWindows(PrintWindowOfClass, (LPARAM)&query);
     return query.Found ? 0 : 1;
+}
+
+// Key presses through Wine's own input queue. X keyboard events reach Wine
+// only when its desktop window holds the X focus, which nothing gives it on a
+// bare Xvfb; input sent here goes to the foreground thread, a menu included.
+static int Keys(int argc, wchar_t** argv)
+{
+    for (int i = 2; i < argc; i++) {
+        INPUT input[2] = {};
+        input[0].type = INPUT_KEYBOARD;
+        input[0].ki.wVk = (WORD)wcstoul(argv[i], NULL, 0);
+        input[1] = input[0];
+        input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+        if (SendInput(2, input, sizeof(INPUT)) != 2)
+            return 1;
+        Sleep(150);
+    }
+    return 0;
 }
 
 // GDI objects and kernel handles held by another process, for leak tests.
@@ -188,6 +210,8 @@ int wmain(int argc, wchar_t** argv)
         return Resources((DWORD)wcstoul(argv[2], NULL, 0));
     if (wcscmp(argv[1], L"tooltips") == 0)
         return PrintWindowsOfClass(L"tooltips_class32");
+    if (wcscmp(argv[1], L"keys") == 0)
+        return Keys(argc, argv);
     if (wcscmp(argv[1], L"menus") == 0)
         return PrintWindowsOfClass(L"#32768");
     if (wcscmp(argv[1], L"broadcast") == 0 && argc > 2) {

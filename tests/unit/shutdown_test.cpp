@@ -365,36 +365,6 @@ TEST_F(ShutdownController, MainsBackCancelsOnlyWhileArmed)
     EXPECT_EQ(expected, log.Messages());
 }
 
-TEST_F(ShutdownController, AnAbortHoldsForTheOutageButAMoreUrgentReasonArmsAgain)
-{
-    ArmShutdown(4);
-    AbortShutdownByUser();
-    ArmShutdown(4);      // the next pass on battery, same condition
-    ArmShutdown(4);
-    EXPECT_FALSE(IsShutdownArmed());
-    ArmShutdown(1);      // the UPS now says it is about to cut power
-    EXPECT_TRUE(IsShutdownArmed());
-    AbortShutdownByUser();
-    ArmShutdown(1);
-    ArmShutdown(2);
-    EXPECT_FALSE(IsShutdownArmed());
-
-    // The mains came back (or the UPS went away): the next outage arms afresh.
-    EndOutage();
-    ArmShutdown(4);
-    EXPECT_TRUE(IsShutdownArmed());
-
-    EXPECT_EQ(3u, fake.requests.size());
-    Lines expected = {
-        "SHUTDOWN ARMED - charge fell below threshold; grace 30s",
-        "shutdown aborted by user",
-        "SHUTDOWN ARMED - UPS raised ShutdownImminent; grace 30s",
-        "shutdown aborted by user",
-        "SHUTDOWN ARMED - charge fell below threshold; grace 30s",
-    };
-    EXPECT_EQ(expected, log.Messages());
-}
-
 TEST_F(ShutdownController, AnAbortWhileTheRequestIsPreparedTakesTheRequestBack)
 {
     fake.duringPrivilege = [] { AbortShutdownByUser(); };

@@ -4,18 +4,14 @@
 #include <windows.h>
 #include "app/settings.h"
 #include "ui/theme.h"
+#include "status_builder.h"
 #include "../support/resource_count.h"
 
 namespace {
 
 UpsStatus Status(INT32 present, INT32 onBattery, INT32 runtime, INT32 imminent = 0, INT32 belowLimit = 0)
 {
-    UpsStatus s;
-    ResetStatus(&s);
-    s.Present = present;
-    s.OnBattery = onBattery;
-    s.AcPresent = !onBattery;
-    s.RuntimeSeconds = runtime;
+    UpsStatus s = MakeStatus(present, onBattery, 50, runtime);
     s.ShutdownImminent = imminent;
     s.BelowCapacityLimit = belowLimit;
     return s;

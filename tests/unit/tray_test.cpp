@@ -10,6 +10,7 @@
 #include "ui/theme.h"
 #include "ui/tray.h"
 #include "fake_shell.h"
+#include "status_builder.h"
 #include "../support/resource_count.h"
 
 namespace {
@@ -77,17 +78,6 @@ TEST(BatteryGlyph, BodyNubHollowAndBarInEachLevelColourWithAlpha)
     }
 }
 
-UpsStatus Ups(INT32 present, INT32 onBattery, INT32 charge, INT32 runtime)
-{
-    UpsStatus s;
-    ResetStatus(&s);
-    s.Present = present;
-    s.OnBattery = onBattery;
-    s.AcPresent = !onBattery;
-    s.ChargePercent = charge;
-    s.RuntimeSeconds = runtime;
-    return s;
-}
 
 std::wstring Tooltip(const UpsStatus& status, int capacity = TRAY_TIP_UNITS)
 {
@@ -104,13 +94,13 @@ TEST(Tooltip, StateChargeRuntimeAndTheShuttingDownLine)
         bool armed;
         const wchar_t* text;
     } cases[] = {
-        { Ups(0, 0, -1, -1), false, L"Corvane - no UPS detected" },
-        { Ups(0, 1, 50, 600), true, L"Corvane - no UPS detected" },
-        { Ups(1, 0, 100, 3900), false, L"Corvane - On line, 100%, 1 h 5 min" },
-        { Ups(1, 1, 64, 540), false, L"Corvane - ON BATTERY, 64%, 9 min left" },
-        { Ups(1, 1, 64, 540), true, L"Corvane - ON BATTERY, 64%, 9 min left\r\nShutting down" },
-        { Ups(1, 0, -1, -1), false, L"Corvane - On line, unknown" },
-        { Ups(1, 0, 0, 720), false, L"Corvane - On line, 0%, 12 min" },
+        { MakeStatus(0, 0, -1, -1), false, L"Corvane - no UPS detected" },
+        { MakeStatus(0, 1, 50, 600), true, L"Corvane - no UPS detected" },
+        { MakeStatus(1, 0, 100, 3900), false, L"Corvane - On line, 100%, 1 h 5 min" },
+        { MakeStatus(1, 1, 64, 540), false, L"Corvane - ON BATTERY, 64%, 9 min left" },
+        { MakeStatus(1, 1, 64, 540), true, L"Corvane - ON BATTERY, 64%, 9 min left\r\nShutting down" },
+        { MakeStatus(1, 0, -1, -1), false, L"Corvane - On line, unknown" },
+        { MakeStatus(1, 0, 0, 720), false, L"Corvane - On line, 0%, 12 min" },
     };
     for (const auto& c : cases) {
         InterlockedExchange(&ShutdownArmed, c.armed ? 1 : 0);
@@ -118,7 +108,7 @@ TEST(Tooltip, StateChargeRuntimeAndTheShuttingDownLine)
     }
     InterlockedExchange(&ShutdownArmed, 0);
     // Cut to the capacity, terminated.
-    EXPECT_EQ(L"Corvane - O", Tooltip(Ups(1, 0, 100, 3900), 12));
+    EXPECT_EQ(L"Corvane - O", Tooltip(MakeStatus(1, 0, 100, 3900), 12));
 }
 
 class Tray : public ::testing::Test {
@@ -128,7 +118,7 @@ protected:
         App.MainWindow = (HWND)(ULONG_PTR)0x4242;
         App.ClassIcon = LoadIconW(NULL, IDI_APPLICATION);
         TrayIcon.Added = FALSE;
-        Publish(Ups(1, 0, 100, 3900));
+        Publish(MakeStatus(1, 0, 100, 3900));
     }
     static void Publish(const UpsStatus& status)
     {
@@ -200,18 +190,18 @@ TEST_F(Tray, UpdatesRedrawOnlyOnChangeAndFreeTheOldIconAfterTheShellHasTheNew)
     HICON drawn = first.Icon;
 
     // The same charge and level: the same picture, only the tooltip again.
-    Publish(Ups(1, 0, 100, 3000));
+    Publish(MakeStatus(1, 0, 100, 3000));
     UpdateTrayIcon();
     EXPECT_EQ(drawn, shell.Calls.back().Icon);
     EXPECT_EQ(L"Corvane - On line, 100%, 50 min", shell.Calls.back().Tip);
 
     // Same charge, new level: a new picture; the old one dies only after.
-    Publish(Ups(1, 1, 100, 3000));
+    Publish(MakeStatus(1, 1, 100, 3000));
     UpdateTrayIcon();
     EXPECT_NE(drawn, shell.Calls.back().Icon);
     ICONINFO info;
     EXPECT_FALSE(GetIconInfo(drawn, &info)) << "the replaced icon must be destroyed";
-    Publish(Ups(1, 1, 99, 3000));
+    Publish(MakeStatus(1, 1, 99, 3000));
     UpdateTrayIcon();
     EXPECT_EQ(0, shell.DeadIconsHeld);
 
@@ -238,7 +228,7 @@ TEST_F(Tray, TenThousandUpdatesWithAChangingChargeLeaveNothingBehind)
     int handlesBefore = resource_count::CountHandles(GetCurrentProcessId());
     ASSERT_GT(gdiBefore, 0);
     for (int i = 0; i < 10000; i++) {
-        Publish(Ups(1, i % 3 == 0, i % 101, 600 + i));
+        Publish(MakeStatus(1, i % 3 == 0, i % 101, 600 + i));
         UpdateTrayIcon();
     }
     EXPECT_EQ(gdiBefore, resource_count::CountGdiObjects(self));

@@ -11,6 +11,7 @@
 #include "monitor/shutdown.h"
 #include "monitor/snapshot.h"
 #include "ui/commands.h"
+#include "ui/notify.h"
 #include "ui/theme.h"
 #include "ui/tray.h"
 #include "ui/window.h"
@@ -264,6 +265,7 @@ protected:
         Aborts = 0;
         InterlockedExchange(&ShutdownArmed, 0);
         EndOutage();
+        Notifier = {};
         ASSERT_TRUE(AddTrayIcon());
     }
     void TearDown() override
@@ -294,9 +296,14 @@ protected:
     {
         SendMessageW(App.MainWindow, WM_COMMAND, id, 0);
     }
+    // The tooltip the shell shows now: the last call that set one.
     std::wstring Tip() const
     {
-        return shell.Calls.back().Tip;
+        for (auto call = shell.Calls.rbegin(); call != shell.Calls.rend(); ++call) {
+            if (call->Flags & NIF_TIP)
+                return call->Tip;
+        }
+        return L"(none)";
     }
 
     FakeShell shell;
@@ -311,6 +318,10 @@ TEST_F(MainWindow, AbortShutdownHoldsForTheOutageUntilAMoreUrgentReasonOrTheMain
     Pass(charge15);
     ASSERT_TRUE(IsShutdownArmed());
     SendMessageW(App.MainWindow, WM_STATUS_UPDATED, 0, 0);
+    // The pass after arming tells the user, then the tooltip says so.
+    const ShellCall& balloon = shell.Calls[shell.Calls.size() - 1];
+    EXPECT_EQ(L"Shutting down in 30 s", balloon.InfoTitle);
+    EXPECT_EQ(L"The battery is down to 15%. Right-click the tray icon to abort.", balloon.Info);
     EXPECT_EQ(L"Corvane - ON BATTERY, 15%, 15 min left\r\nShutting down", Tip());
 
     Command(CMD_ABORT_SHUTDOWN);
