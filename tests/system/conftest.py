@@ -1,15 +1,13 @@
 """Fixtures for the system tests: the real Corvane.exe under Wine.
 
 One Wine prefix per test run, on its own Xvfb display, with the emulated UPS
-driver installed and the wine server kept alive between programs (a module
-that needs a prefix of its own overrides `display` and `session` with
-open_session). Each test gets a fresh LOCALAPPDATA folder, a clean settings
-key and no emulated device left over from the test before it.
+driver installed and the wine server kept alive between programs. Each test
+gets a fresh LOCALAPPDATA folder, a clean settings key and no emulated
+device left over from the test before it.
 
 Wine's background processes inherit the standard handles of whoever starts
 them, so nothing Wine runs here writes into a pipe: output goes to files.
 """
-import contextlib
 import os
 import shutil
 import subprocess
@@ -269,10 +267,8 @@ def display():
         screen.stop()
 
 
-@contextlib.contextmanager
-def open_session(display):
-    """A throw-away prefix on display with the emulated UPS driver installed
-    and its wine server kept alive; ended and deleted on leaving."""
+@pytest.fixture(scope="session")
+def session(display):
     prefix = tempfile.mkdtemp(prefix="corvane-system-", dir="/tmp")
     env = dict(os.environ)
     env["DISPLAY"] = display.name
@@ -286,12 +282,6 @@ def open_session(display):
     finally:
         emulator.stop()
         shutil.rmtree(prefix, ignore_errors=True)
-
-
-@pytest.fixture(scope="session")
-def session(display):
-    with open_session(display) as opened:
-        yield opened
 
 
 def _remove_all_devices(emulator):
