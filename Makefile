@@ -1,6 +1,8 @@
 # The two commands: `make run` and `make test`. Both install what they need.
-# `make bench` measures (build/bench.json).
-.PHONY: build run test bench clean
+# `make demo` plays a power cut and saves pictures in build/demo/; `make
+# pictures` does the same and refreshes the README's copies in docs/pictures/.
+# `make bench` measures and writes build/bench.json.
+.PHONY: build run test demo pictures bench clean
 
 build:
 	@tools/deps.sh
@@ -13,6 +15,12 @@ run:
 
 test:
 	@tools/test.sh
+
+demo:
+	@tools/demo.sh
+
+pictures:
+	@tools/demo.sh --docs
 
 bench:
 	@tools/deps.sh

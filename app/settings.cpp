@@ -5,6 +5,7 @@
 INT32 RuntimeThresholdSeconds = 300;
 INT32 ChargeThresholdPercent = 20;
 INT32 GraceSeconds = 30;
+INT32 NotificationsEnabled = 1;
 
 // A value replaces its default only when it is exactly four bytes or fewer and
 // within bounds. The bound test is unsigned, so a "negative" DWORD is refused.
@@ -22,6 +23,19 @@ static void ReadBoundedValue(HKEY key, const WCHAR* name, UINT32 upperBound, INT
     *setting = (INT32)data;
 }
 
+// Only a DWORD 0 turns the balloons off: telling the user the power failed
+// is the safe side, so anything unclear leaves them on.
+static void ReadNotificationsSetting(HKEY key)
+{
+    UINT32 data = 1;
+    DWORD type = 0;
+    DWORD bytes = sizeof(data);
+    if (RegQueryValueExW(key, L"Notifications", NULL, &type, (BYTE*)&data, &bytes) != ERROR_SUCCESS)
+        return;
+    if (type == REG_DWORD && bytes == sizeof(data) && data == 0)
+        NotificationsEnabled = 0;
+}
+
 void ReadSettings()
 {
     HKEY key = NULL;
@@ -30,5 +44,6 @@ void ReadSettings()
     ReadBoundedValue(key, L"RuntimeThresholdSeconds", 3600, &RuntimeThresholdSeconds);
     ReadBoundedValue(key, L"ChargeThresholdPercent", 100, &ChargeThresholdPercent);
     ReadBoundedValue(key, L"GraceSeconds", 600, &GraceSeconds);
+    ReadNotificationsSetting(key);
     RegCloseKey(key);
 }

@@ -1,4 +1,4 @@
-// The three shutdown settings, read once from HKCU\Software\Quillfen\Corvane at
+// The three shutdown settings and the balloon switch, read once from HKCU\Software\Quillfen\Corvane at
 // start, before the monitor thread exists, and only read afterwards.
 #pragma once
 #include <windows.h>
@@ -6,5 +6,6 @@
 extern INT32 RuntimeThresholdSeconds;   // default 300, 0..3600
 extern INT32 ChargeThresholdPercent;    // default 20, 0..100
 extern INT32 GraceSeconds;              // default 30, 0..600
+extern INT32 NotificationsEnabled;      // 1 unless the DWORD Notifications is 0
 
 void ReadSettings();

@@ -5,6 +5,7 @@
 #include "base/log.h"
 #include "monitor/monitor.h"
 #include "ui/theme.h"
+#include "ui/tray.h"
 #include "ui/window.h"
 #include "ups/discovery.h"
 #include "ups/hid_calls.h"
@@ -33,7 +34,7 @@ static BOOL ForwardToRunningInstance()
     return TRUE;
 }
 
-static BOOL RegisterMainClass()
+BOOL RegisterMainClass()
 {
     App.ClassIcon = LoadIconW(App.Module, MAKEINTRESOURCEW(101));
 
@@ -50,7 +51,7 @@ static BOOL RegisterMainClass()
     return RegisterClassExW(&wc) != 0;
 }
 
-static HWND CreateMainWindow()
+HWND CreateMainWindow()
 {
     RECT rect = { 0, 0, CLIENT_WIDTH, CLIENT_HEIGHT };
     AdjustWindowRectExForDpi(&rect, MAIN_WINDOW_STYLE, FALSE, 0, 96);
@@ -106,6 +107,7 @@ int RunCorvane()
     SelectPalette();
     BuildFonts();
     ApplyFrameTheme(App.MainWindow);
+    AddTrayIcon();
     StartMonitor();
 
     MSG msg;
@@ -129,6 +131,7 @@ void StopCorvane()
         monitorEnded = WaitForSingleObject(App.MonitorThreadHandle, MONITOR_STOP_WAIT_MS) == WAIT_OBJECT_0;
     if (monitorEnded)
         CloseUps();
+    RemoveTrayIcon();
     WriteLog(L"Corvane stopped");
     PostQuitMessage(0);
 }

@@ -22,5 +22,9 @@ extern const WCHAR MainWindowClass[];
 // registered, 2 when the window could not be created.
 int RunCorvane();
 
+// The main window's class and the window itself, hidden, sized for 96 DPI.
+BOOL RegisterMainClass();
+HWND CreateMainWindow();
+
 // The orderly stop, run while the main window is being destroyed.
 void StopCorvane();

@@ -136,11 +136,12 @@ static void LogChanges(MonitorState* state)
     state->FirstPass = FALSE;
 }
 
-// Step 5: arm on battery while a condition holds, cancel on line.
-static void Decide(const UpsStatus* status)
+void DecideShutdown(const UpsStatus* status)
 {
-    if (!status->Present)
+    if (!status->Present) {
+        EndOutage();
         return;
+    }
     if (status->OnBattery) {
         int reason = ChooseShutdownReason(status, RuntimeThresholdSeconds, ChargeThresholdPercent);
         if (reason)
@@ -157,7 +158,7 @@ static DWORD RunPass(MonitorState* state)
     LogChanges(state);
     PublishStatus(&state->Working);
     PostMessageW(App.MainWindow, WM_STATUS_UPDATED, 0, 0);
-    Decide(&state->Working);
+    DecideShutdown(&state->Working);
     return state->Working.Present && state->Working.OnBattery ? MONITOR_WAIT_ON_BATTERY_MS : MONITOR_WAIT_MS;
 }
 

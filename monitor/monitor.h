@@ -18,6 +18,10 @@ enum {
 
 DWORD WINAPI MonitorThread(LPVOID parameter);
 
+// Step 5 of a pass: on battery, arm while a condition holds; on line, cancel;
+// without a UPS, the outage is over.
+void DecideShutdown(const UpsStatus* status);
+
 // Pure pieces of a pass, tested directly.
 
 // "UPS connected: <manufacturer> <product>", "?" for an empty name; returns

@@ -8,6 +8,19 @@
 
 volatile LONG ShutdownArmed;
 
+// The reason of the shutdown now armed, and the reason of the one the user
+// aborted during this outage (0: none). An abort holds for the rest of the
+// outage: only a more urgent reason, a lower number, may arm again. Both are
+// read and written with Interlocked* calls only.
+static volatile LONG ArmedReason;
+static volatile LONG AbortedReason;
+
+// How many times the controller has armed, and how many requests Windows
+// refused (or the privilege was missing): the interface compares them with
+// what it saw last to tell the user of each new event once.
+static volatile LONG Armings;
+static volatile LONG Refusals;
+
 ShutdownSystemCalls ShutdownCalls = {
     OpenProcessToken,
     LookupPrivilegeValueW,
@@ -72,10 +85,22 @@ static void LogArmed(const WCHAR* reasonText)
     WriteLog(line);
 }
 
+static BOOL IsHeldByUserAbort(int reason)
+{
+    LONG aborted = InterlockedCompareExchange(&AbortedReason, 0, 0);
+    return aborted != 0 && reason >= aborted;
+}
+
 void ArmShutdown(int reason)
 {
+    if (IsShutdownArmed() || IsHeldByUserAbort(reason))
+        return;
+    // Only this thread arms, and the user can only disarm: while the flag
+    // reads 0 nobody reads the reason, so it is stored before the flag rises.
+    InterlockedExchange(&ArmedReason, reason);
     if (InterlockedCompareExchange(&ShutdownArmed, 1, 0) != 0)
         return;
+    InterlockedIncrement(&Armings);
     const WCHAR* reasonText = ShutdownReasonText(reason);
     LogArmed(reasonText);
 
@@ -89,6 +114,7 @@ void ArmShutdown(int reason)
     // attempt, so disarm and let the next pass on battery try again.
     if (!EnableShutdownPrivilege()) {
         WriteLog(L"ERROR - could not acquire SeShutdownPrivilege");
+        InterlockedIncrement(&Refusals);
         InterlockedExchange(&ShutdownArmed, 0);
         return;
     }
@@ -102,8 +128,15 @@ void ArmShutdown(int reason)
         position = AppendText(line, 0, ERROR_LINE_UNITS, L"ERROR - InitiateShutdown failed, code ");
         AppendNumber(line, position, ERROR_LINE_UNITS, result);
         WriteLog(line);
+        InterlockedIncrement(&Refusals);
         InterlockedExchange(&ShutdownArmed, 0);
+        return;
     }
+    // The user may have aborted while the request was being prepared, when
+    // there was nothing to abort yet: take back the request just made, or
+    // the computer powers off with no shutdown shown and none to cancel.
+    if (!IsShutdownArmed())
+        ShutdownCalls.AbortSystemShutdownW(NULL);
 }
 
 BOOL IsShutdownArmed()
@@ -115,12 +148,29 @@ void AbortShutdownByUser()
 {
     if (InterlockedCompareExchange(&ShutdownArmed, 0, 1) != 1)
         return;
+    InterlockedExchange(&AbortedReason, InterlockedCompareExchange(&ArmedReason, 0, 0));
     ShutdownCalls.AbortSystemShutdownW(NULL);
     WriteLog(L"shutdown aborted by user");
 }
 
+ShutdownEvents ReadShutdownEvents()
+{
+    ShutdownEvents events;
+    events.Armings = InterlockedCompareExchange(&Armings, 0, 0);
+    events.Refusals = InterlockedCompareExchange(&Refusals, 0, 0);
+    events.Reason = InterlockedCompareExchange(&ArmedReason, 0, 0);
+    events.Armed = IsShutdownArmed();
+    return events;
+}
+
+void EndOutage()
+{
+    InterlockedExchange(&AbortedReason, 0);
+}
+
 void CancelShutdownOnMains()
 {
+    EndOutage();
     if (InterlockedCompareExchange(&ShutdownArmed, 0, 0) != 1)
         return;
     ShutdownCalls.AbortSystemShutdownW(NULL);

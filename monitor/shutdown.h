@@ -20,6 +20,19 @@ void ArmShutdown(int reason);
 BOOL IsShutdownArmed();
 void AbortShutdownByUser();
 void CancelShutdownOnMains();
+// The mains are back or the UPS is gone: a user's abort no longer holds.
+void EndOutage();
+
+// What the interface needs to tell the user: counts of armings and of
+// refused requests since start, the reason of the latest arming, and
+// whether a shutdown is armed now.
+struct ShutdownEvents {
+    LONG Armings;
+    LONG Refusals;
+    LONG Reason;
+    BOOL Armed;
+};
+ShutdownEvents ReadShutdownEvents();
 
 // The text naming a reason; "battery critical" for anything outside 1..4.
 const WCHAR* ShutdownReasonText(int reason);

@@ -3,20 +3,88 @@
 #include "ui/window.h"
 #include "app/startup.h"
 #include "monitor/monitor.h"
+#include "monitor/shutdown.h"
+#include "ui/commands.h"
+#include "ui/notify.h"
 #include "ui/panel.h"
+#include "ui/theme.h"
+#include "ui/tray.h"
+#include "base/text.h"
+
+static void Invalidate(HWND window)
+{
+    InvalidateRect(window, NULL, FALSE);
+}
+
+POINT ComputeTrayPlacement(const RECT* icon, const RECT* work, int width, int height, int margin)
+{
+    int anchorX = icon ? (icon->left + icon->right) / 2 : work->right;
+    int anchorY = icon ? (icon->top + icon->bottom) / 2 : work->bottom;
+    POINT at = { anchorX - width / 2, anchorY - height / 2 };
+    if (at.x + width > work->right - margin)
+        at.x = work->right - margin - width;
+    if (at.y + height > work->bottom - margin)
+        at.y = work->bottom - margin - height;
+    // Last, so that a window larger than the work area keeps its top-left
+    // corner on screen.
+    if (at.x < work->left + margin)
+        at.x = work->left + margin;
+    if (at.y < work->top + margin)
+        at.y = work->top + margin;
+    return at;
+}
+
+static BOOL GetTrayIconRect(HWND window, RECT* rect)
+{
+    if (!TrayIcon.Added)
+        return FALSE;
+    NOTIFYICONIDENTIFIER identifier;
+    ByteClear(&identifier, sizeof(identifier));
+    identifier.cbSize = sizeof(identifier);
+    if (TrayIcon.UsesGuid) {
+        identifier.guidItem = TrayIconGuid;
+    } else {
+        identifier.hWnd = window;
+        identifier.uID = TRAY_ICON_ID;
+    }
+    return SUCCEEDED(Shell_NotifyIconGetRect(&identifier, rect));
+}
+
+void PlaceNearTray()
+{
+    HWND window = App.MainWindow;
+    RECT icon;
+    BOOL haveIcon = GetTrayIconRect(window, &icon);
+    HMONITOR monitor = haveIcon ? MonitorFromRect(&icon, MONITOR_DEFAULTTONEAREST)
+                                : MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST);
+    MONITORINFO info;
+    ByteClear(&info, sizeof(info));
+    info.cbSize = sizeof(info);
+    if (!GetMonitorInfoW(monitor, &info))
+        return;
+    RECT outer;
+    GetWindowRect(window, &outer);
+    POINT at = ComputeTrayPlacement(haveIcon ? &icon : NULL, &info.rcWork, outer.right - outer.left,
+                                    outer.bottom - outer.top, S(12));
+    SetWindowPos(window, NULL, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
 
 void OpenStatusWindow()
 {
     HWND window = App.MainWindow;
-    if (IsIconic(window))
+    if (IsIconic(window)) {
+        // A restored window returns to where the user left it.
         ShowWindow(window, SW_RESTORE);
-    else
+    } else {
+        if (!IsWindowVisible(window))
+            PlaceNearTray();
         ShowWindow(window, SW_SHOW);
+    }
     SetForegroundWindow(window);
     // The user is looking: poll now rather than at the end of the wait.
     if (WakeEvent)
         SetEvent(WakeEvent);
-    InvalidateRect(window, NULL, FALSE);
+    Invalidate(window);
 }
 
 static void OnCommand(HWND window, WORD command)
@@ -28,11 +96,73 @@ static void OnCommand(HWND window, WORD command)
     case CMD_EXIT:
         DestroyWindow(window);
         break;
+    case CMD_OPEN_LOG_FOLDER:
+        OpenLogFolder();
+        break;
+    case CMD_ABORT_SHUTDOWN:
+        AbortShutdownByUser();
+        UpdateTrayIcon();
+        Invalidate(window);
+        break;
+    case CMD_RUN_AT_STARTUP:
+        ToggleRunAtStartup();
+        break;
     }
+}
+
+static void OnTrayIcon(LPARAM lParam)
+{
+    switch (LOWORD(lParam)) {
+    case WM_LBUTTONUP:
+        OpenStatusWindow();
+        break;
+    case WM_RBUTTONUP:
+    case WM_CONTEXTMENU:
+        ShowTrayMenu();
+        break;
+    }
+}
+
+// Explorer has (re)started and forgotten every icon.
+static void OnTaskbarCreated()
+{
+    TrayIcon.Added = FALSE;
+    AddTrayIcon();
+    UpdateTrayIcon();
+}
+
+static void OnSettingChange(HWND window)
+{
+    SelectPalette();
+    ApplyFrameTheme(window);
+    Invalidate(window);
+}
+
+static void OnDpiChanged(HWND window, WPARAM wParam, const RECT* suggested)
+{
+    DpiValue = HIWORD(wParam);
+    BuildFonts();
+    SetWindowPos(window, NULL, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    Invalidate(window);
+}
+
+static void OnStatusUpdated(HWND window)
+{
+    UpdateTrayIcon();
+    NotifyPowerChanges();
+    if (IsWindowVisible(window))
+        Invalidate(window);
 }
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    // Registered at run time, so it cannot be a case label; and it comes
+    // first, before any fixed message could be confused with it.
+    if (App.TaskbarCreatedMessage != 0 && message == App.TaskbarCreatedMessage) {
+        OnTaskbarCreated();
+        return 0;
+    }
     switch (message) {
     case WM_DESTROY:
         StopCorvane();
@@ -40,15 +170,27 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_PAINT:
         PaintPanel(window);
         return 0;
-    case WM_ERASEBKGND:
-        // The panel paints every pixel of the client area itself.
-        return 1;
     case WM_CLOSE:
         // The caption's close button only hides: monitoring goes on in the tray.
         ShowWindow(window, SW_HIDE);
         return 0;
+    case WM_ERASEBKGND:
+        // The panel paints every pixel of the client area itself.
+        return 1;
+    case WM_SETTINGCHANGE:
+        OnSettingChange(window);
+        return 0;
     case WM_COMMAND:
         OnCommand(window, LOWORD(wParam));
+        return 0;
+    case WM_DPICHANGED:
+        OnDpiChanged(window, wParam, (const RECT*)lParam);
+        return 0;
+    case WM_TRAYICON:
+        OnTrayIcon(lParam);
+        return 0;
+    case WM_STATUS_UPDATED:
+        OnStatusUpdated(window);
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);

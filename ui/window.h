@@ -1,5 +1,5 @@
-// The main window: its private messages, its commands and its procedure.
-// User-interface thread only.
+// The main window: its private messages, its commands, its procedure, and
+// where it opens. User-interface thread only.
 #pragma once
 #include <windows.h>
 
@@ -17,4 +17,13 @@ enum {
 };
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Shows the window (placed next to the tray icon when it was hidden), brings
+// it to the front and wakes the monitor for an immediate poll.
 void OpenStatusWindow();
+void PlaceNearTray();
+
+// Where the window's top-left corner goes: centred on the icon, or on the
+// work area's bottom-right corner when there is no icon rectangle (null),
+// then pushed inside the work area by margin; the left and top margins win.
+POINT ComputeTrayPlacement(const RECT* icon, const RECT* work, int width, int height, int margin);

@@ -16,7 +16,7 @@ struct GdiEntry {
     UINT64 Object;
     USHORT ProcessId;
     USHORT Count;
-    USHORT Unique;       // bit 7: a stock object
+    USHORT Unique;       // bit 7: a stock object; high byte: bumped on every reuse
     UCHAR Type;          // 0: a free entry
     UCHAR Flags;
     UINT64 UserPointer;
@@ -26,22 +26,29 @@ static_assert(sizeof(GdiEntry) == 24, "the GDI handle table entry is 24 bytes on
 const size_t GDI_TABLE_ENTRIES = 16384;
 const size_t PEB_GDI_TABLE_OFFSET = 0xF8;
 
+// A copy of the process's GDI handle table; false when it cannot be read.
+inline bool ReadGdiTable(HANDLE process, std::vector<GdiEntry>* table)
+{
+    PROCESS_BASIC_INFORMATION basic = {};
+    ULONG returned = 0;
+    if (NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic), &returned) != 0)
+        return false;
+    UINT64 tableAddress = 0;
+    SIZE_T read = 0;
+    if (!ReadProcessMemory(process, (BYTE*)basic.PebBaseAddress + PEB_GDI_TABLE_OFFSET, &tableAddress,
+                           sizeof(tableAddress), &read) || tableAddress == 0)
+        return false;
+    table->resize(GDI_TABLE_ENTRIES);
+    return ReadProcessMemory(process, (void*)tableAddress, table->data(), table->size() * sizeof(GdiEntry), &read);
+}
+
 // Live, non-stock GDI objects of the process; -1 when the table cannot be
 // read. Wine keeps one table per process and leaves ProcessId 0; Windows
 // shares one table per session and names the owner.
 inline int CountGdiObjects(HANDLE process)
 {
-    PROCESS_BASIC_INFORMATION basic = {};
-    ULONG returned = 0;
-    if (NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic), &returned) != 0)
-        return -1;
-    UINT64 tableAddress = 0;
-    SIZE_T read = 0;
-    if (!ReadProcessMemory(process, (BYTE*)basic.PebBaseAddress + PEB_GDI_TABLE_OFFSET, &tableAddress,
-                           sizeof(tableAddress), &read) || tableAddress == 0)
-        return -1;
-    std::vector<GdiEntry> table(GDI_TABLE_ENTRIES);
-    if (!ReadProcessMemory(process, (void*)tableAddress, table.data(), table.size() * sizeof(GdiEntry), &read))
+    std::vector<GdiEntry> table;
+    if (!ReadGdiTable(process, &table))
         return -1;
     USHORT owner = (USHORT)GetProcessId(process);
     int count = 0;

@@ -23,6 +23,7 @@ BUILD = os.path.abspath(os.environ.get("CORVANE_BUILD", os.path.join(REPO, "buil
 sys.path.insert(0, os.path.join(REPO, "emu"))
 
 from emulator import Emulator, windows_path  # noqa: E402
+import desktop  # noqa: E402
 
 CORVANE_EXE = os.path.join(BUILD, "Corvane.exe")
 WINTOOL_EXE = os.path.join(BUILD, "tests", "wintool.exe")
@@ -75,6 +76,23 @@ class WineSession:
         self.env = dict(emulator.env)
         self.env["DISPLAY"] = display.name
 
+    def use_virtual_desktop(self):
+        """Every program of the prefix runs on one virtual desktop with a
+        taskbar and a notification area, as on Windows."""
+        self.reg_add(r"HKCU\Software\Wine\Explorer", "Desktop", "REG_SZ", "shell")
+        self.reg_add(r"HKCU\Software\Wine\Explorer\Desktops", "shell", "REG_SZ",
+                     "%dx%d" % desktop.DESKTOP_SIZE)
+
+    def tooltips(self):
+        """Every visible tooltip window, the tray icon's tip and its balloons
+        (Explorer shows both with tooltip controls): (window, rect, text)."""
+        code, out = self.wintool("tooltips")
+        return [_window_rect_text(line) for line in out.splitlines() if line.startswith("hwnd=")]
+
+    def menus(self):
+        code, out = self.wintool("menus")
+        return [_window_rect_text(line)[1] for line in out.splitlines() if line.startswith("hwnd=")]
+
     def run(self, *argv, timeout=60):
         """Runs a Windows program to its end; returns (exit code, output)."""
         with tempfile.TemporaryFile(mode="w+") as out:
@@ -103,10 +121,21 @@ class WineSession:
             if line.startswith("visible="):
                 fields = dict(part.split("=", 1) for part in line.split(" ") if "=" in part)
                 width, height = fields["client"].split("x")
+                x, y = fields["origin"].split(",")
                 return {"visible": fields["visible"] == "1", "width": int(width),
-                        "height": int(height), "dpi": int(fields["dpi"]),
-                        "style": int(fields["style"], 16), "title": fields.get("title", "")}
+                        "height": int(height), "origin": (int(x), int(y)), "dpi": int(fields["dpi"]),
+                        "style": int(fields["style"], 16), "title": fields.get("title", ""),
+                        "pid": int(fields["pid"]), "iconic": fields["iconic"] == "1",
+                        "foreground": fields["foreground"] == "1",
+                        "rect": tuple(int(v) for v in fields["rect"].split(","))}
         return None
+
+
+def _window_rect_text(line):
+    head, _, text = line.partition(" text=")
+    window, rect = head.split(" ")
+    return (window[len("hwnd="):], tuple(int(v) for v in rect[len("rect="):].split(",")),
+            text.replace("\\r", "\r").replace("\\n", "\n"))
 
 
 class Wintool:
@@ -174,10 +203,11 @@ class Corvane:
     def log_path(self):
         return os.path.join(self.appdata, "Quillfen", "Corvane", "corvane.log")
 
-    def start(self, localappdata=None, unset_localappdata=False, wait_window=True, exe=CORVANE_EXE,
-              cwd=None, wine_env=None):
+    def start(self, localappdata=None, unset_localappdata=False, wait_window=True, extra_environment=(),
+              exe=CORVANE_EXE, cwd=None, wine_env=None):
         """Starts the program. localappdata: a Windows path to use instead of
-        this test's folder; unset_localappdata removes the variable. exe: a
+        this test's folder; unset_localappdata removes the variable;
+        extra_environment: more --set/--unset words for wintool launch. exe: a
         copy of the program to run instead; cwd: its current folder;
         wine_env: Unix variables for Wine itself (WINEDLLOVERRIDES)."""
         if unset_localappdata:
@@ -185,6 +215,7 @@ class Corvane:
         else:
             value = windows_path(self.appdata) if localappdata is None else localappdata
             environment = ["--set", "LOCALAPPDATA=" + value]
+        environment += list(extra_environment)
         self.output = open(self.output_path, "w")
         self.process = subprocess.Popen(
             ["wine", WINTOOL_EXE, "launch"] + environment + ["--", windows_path(exe)],
@@ -274,16 +305,16 @@ class Corvane:
                 raise AssertionError("timed out; log holds %r" % messages)
             time.sleep(poll)
 
-    def wait_for_message(self, text, timeout=15, count=1):
+    def wait_for_message(self, text, timeout=15, count=1, poll=0.05):
         """Waits until a message starting with text has been logged count times."""
-        return self.wait_for(lambda ms: sum(1 for m in ms if m.startswith(text)) >= count, timeout)
+        return self.wait_for(lambda ms: sum(1 for m in ms if m.startswith(text)) >= count, timeout, poll)
 
 
 @contextlib.contextmanager
 def wine_session(display, name):
     """A fresh prefix with the emulator's driver installed and its wine server
-    kept alive, on the given display; Wine is ended and the prefix removed
-    afterwards."""
+    kept alive, every program on one virtual desktop of the given display;
+    Wine is ended and the prefix removed afterwards."""
     prefix = tempfile.mkdtemp(prefix="corvane-%s-" % name, dir="/tmp")
     env = dict(os.environ)
     env["DISPLAY"] = display.name
@@ -291,7 +322,9 @@ def wine_session(display, name):
     try:
         emulator.start()
         emulator.install_driver()
-        yield WineSession(emulator, display)
+        wine = WineSession(emulator, display)
+        wine.use_virtual_desktop()
+        yield wine
     finally:
         emulator.stop()
         shutil.rmtree(prefix, ignore_errors=True)

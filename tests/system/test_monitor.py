@@ -178,7 +178,9 @@ def test_exit_while_the_device_answers_slowly_ends_within_the_stop_wait(corvane,
     in_progress = emu.count(0) - before
     emu.delay(0, 0)
     assert in_progress < 12, "the slow poll had ended before the exit"
-    assert took < 3.6, "the process took %.2f s to end" % took
+    # The 3-s wait, then removing the tray icon (a call into Explorer) and
+    # the end of a Wine process on a shared machine.
+    assert took < 4.0, "the process took %.2f s to end" % took
     assert took > 2.8, "ended after %.2f s: the stop did not wait for the busy thread" % took
     assert corvane.messages()[-1] == "Corvane stopped"
 

@@ -3,8 +3,10 @@
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <wchar.h>
+#include <string.h>
+#include <vector>
+#include "../support/dib.h"
 #include "../support/resource_count.h"
 
 static const wchar_t CLASS_NAME[] = L"Quillfen.Corvane";
@@ -17,7 +19,8 @@ static HWND FindMain()
 static int Usage()
 {
     fwprintf(stderr, L"usage: wintool post COMMAND | message MSG WPARAM LPARAM | info | wait MS\n"
-                     L"       wintool resources PID\n"
+                     L"       wintool frames MS FOLDER\n"
+                     L"       wintool resources PID | tooltips | menus | broadcast NAME | keys VK...\n"
                      L"       wintool serve      (post COMMAND | resources PID | quit, one a line)\n"
                      L"       wintool launch [--set NAME=VALUE | --unset NAME]... -- PROGRAM\n");
     return 2;
@@ -62,6 +65,70 @@ static int Launch(int argc, wchar_t** argv)
     return (int)code;
 }
 
+// The visible windows of one class on the desktop, with their rectangles and
+// texts. A tooltip answers WM_GETTEXT with the tip it shows, so this reads
+// the tray icon's tooltip and balloon texts that Explorer displays.
+struct ClassQuery {
+    const wchar_t* ClassName;
+    int Found;
+};
+
+static BOOL CALLBACK PrintWindowOfClass(HWND window, LPARAM parameter)
+{
+    ClassQuery* query = (ClassQuery*)parameter;
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    if (_wcsicmp(name, query->ClassName) != 0 || !IsWindowVisible(window))
+        return TRUE;
+    RECT rect = {};
+    GetWindowRect(window, &rect);
+    // GetWindowTextW only reads the stored caption of another process's
+    // window; the message reaches the tooltip itself.
+    wchar_t text[512] = {};
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, 512, (LPARAM)text, SMTO_ABORTIFHUNG, 2000, &copied);
+    // One line per window; line breaks inside the text are shown as \n.
+    wchar_t escaped[1024] = {};
+    int out = 0;
+    for (int i = 0; text[i] && out < 1020; i++) {
+        if (text[i] == L'\r' || text[i] == L'\n') {
+            escaped[out++] = L'\\';
+            escaped[out++] = text[i] == L'\r' ? L'r' : L'n';
+        } else {
+            escaped[out++] = text[i];
+        }
+    }
+    printf("hwnd=%p rect=%ld,%ld,%ld,%ld text=%ls\n", (void*)window, rect.left, rect.top, rect.right, rect.bottom,
+           escaped);
+    query->Found++;
+    return TRUE;
+}
+
+static int PrintWindowsOfClass(const wchar_t* className)
+{
+    ClassQuery query = { className, 0 };
+    EnumWindows(PrintWindowOfClass, (LPARAM)&query);
+    return query.Found ? 0 : 1;
+}
+
+// Key presses through Wine's own input queue. X keyboard events reach Wine
+// only when its desktop window holds the X focus, which nothing gives it on a
+// bare Xvfb; input sent here goes to the foreground thread, a menu included.
+static int Keys(int argc, wchar_t** argv)
+{
+    for (int i = 2; i < argc; i++) {
+        INPUT input[2] = {};
+        input[0].type = INPUT_KEYBOARD;
+        input[0].ki.wVk = (WORD)wcstoul(argv[i], NULL, 0);
+        input[1] = input[0];
+        input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+        if (SendInput(2, input, sizeof(INPUT)) != 2)
+            return 1;
+        Sleep(150);
+    }
+    return 0;
+}
+
 // GDI objects and kernel handles held by another process, for leak tests.
 static int Resources(DWORD processId)
 {
@@ -103,6 +170,60 @@ static int Serve()
     return 0;
 }
 
+// Watches the window's client area on the screen for ms milliseconds, frame
+// after frame as fast as the screen can be read: how many frames were seen,
+// how often the picture changed, and how many frames showed the client area
+// in one colour alone (blank: erased and not yet painted again). Each frame
+// that differs from the one before is saved in folder as frame-NNNN.bgra,
+// 32-bit pixels top-down, so a test can look at every picture shown.
+static int Frames(HWND window, DWORD ms, const wchar_t* folder)
+{
+    RECT client = {};
+    GetClientRect(window, &client);
+    POINT origin = { 0, 0 };
+    ClientToScreen(window, &origin);
+    int width = client.right;
+    int height = client.bottom;
+    if (width <= 0 || height <= 0)
+        return 1;
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    UINT32* bits = NULL;
+    HBITMAP bitmap = CreateTopDownDib(screen, width, height, &bits);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    size_t count = (size_t)width * height;
+    std::vector<UINT32> previous(count);
+    int frames = 0, changes = 0, blank = 0, saved = 0;
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < ms) {
+        BitBlt(memory, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
+        GdiFlush();
+        bool uniform = true;
+        for (size_t i = 1; i < count && uniform; i++)
+            uniform = (bits[i] & 0xFFFFFF) == (bits[0] & 0xFFFFFF);
+        blank += uniform;
+        bool changed = frames == 0 || memcmp(bits, previous.data(), count * 4) != 0;
+        if (changed) {
+            wchar_t path[MAX_PATH];
+            swprintf(path, MAX_PATH, L"%ls\\frame-%04d.bgra", folder, saved++);
+            FILE* out = _wfopen(path, L"wb");
+            if (out) {
+                fwrite(bits, 4, count, out);
+                fclose(out);
+            }
+            memcpy(previous.data(), bits, count * 4);
+            changes += frames > 0;
+        }
+        frames++;
+    }
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    printf("frames=%d changes=%d blank=%d width=%d height=%d\n", frames, changes, blank, width, height);
+    return 0;
+}
+
 int wmain(int argc, wchar_t** argv)
 {
     // Geometry in real pixels, whatever DPI the prefix is set to.
@@ -116,6 +237,16 @@ int wmain(int argc, wchar_t** argv)
         return Serve();
     if (wcscmp(argv[1], L"resources") == 0 && argc > 2)
         return Resources((DWORD)wcstoul(argv[2], NULL, 0));
+    if (wcscmp(argv[1], L"tooltips") == 0)
+        return PrintWindowsOfClass(L"tooltips_class32");
+    if (wcscmp(argv[1], L"keys") == 0)
+        return Keys(argc, argv);
+    if (wcscmp(argv[1], L"menus") == 0)
+        return PrintWindowsOfClass(L"#32768");
+    if (wcscmp(argv[1], L"broadcast") == 0 && argc > 2) {
+        UINT message = RegisterWindowMessageW(argv[2]);
+        return message && PostMessageW(HWND_BROADCAST, message, 0, 0) ? 0 : 1;
+    }
     if (wcscmp(argv[1], L"wait") == 0) {
         DWORD limit = argc > 2 ? (DWORD)wcstoul(argv[2], NULL, 0) : 10000;
         DWORD started = GetTickCount();
@@ -148,11 +279,19 @@ int wmain(int argc, wchar_t** argv)
         GetWindowThreadProcessId(window, &pid);
         wchar_t title[128] = {};
         GetWindowTextW(window, title, 128);
-        printf("visible=%d client=%ldx%ld dpi=%u style=0x%08lx pid=%lu title=%ls\n",
+        RECT outer = {};
+        GetWindowRect(window, &outer);
+        POINT origin = { 0, 0 };
+        ClientToScreen(window, &origin);
+        printf("visible=%d client=%ldx%ld origin=%ld,%ld dpi=%u style=0x%08lx pid=%lu iconic=%d foreground=%d "
+               "rect=%ld,%ld,%ld,%ld title=%ls\n",
                IsWindowVisible(window) ? 1 : 0, client.right - client.left, client.bottom - client.top,
-               GetDpiForWindow(window), (unsigned long)GetWindowLongW(window, GWL_STYLE),
-               (unsigned long)pid, title);
+               origin.x, origin.y, GetDpiForWindow(window), (unsigned long)GetWindowLongW(window, GWL_STYLE),
+               (unsigned long)pid, IsIconic(window) ? 1 : 0, GetForegroundWindow() == window ? 1 : 0,
+               outer.left, outer.top, outer.right, outer.bottom, title);
         return 0;
     }
+    if (wcscmp(argv[1], L"frames") == 0 && argc > 3)
+        return Frames(window, (DWORD)wcstoul(argv[2], NULL, 0), argv[3]);
     return Usage();
 }

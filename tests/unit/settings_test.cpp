@@ -195,4 +195,36 @@ TEST_F(Settings, AValidValueBesideAnInvalidOne)
     EXPECT_EQ(45, GraceSeconds);
 }
 
+TEST_F(Settings, OnlyADwordZeroTurnsTheBalloonsOff)
+{
+    const DWORD zero = 0, one = 1, two = 2;
+    const UINT64 wide = 0;
+    const BYTE zeros[4] = {};
+    const struct {
+        const char* what;
+        DWORD type;
+        const void* data;
+        DWORD bytes;
+        INT32 enabled;
+    } cases[] = {
+        { "missing", REG_NONE, nullptr, 0, 1 },
+        { "DWORD 0", REG_DWORD, &zero, 4, 0 },
+        { "DWORD 1", REG_DWORD, &one, 4, 1 },
+        { "DWORD 2", REG_DWORD, &two, 4, 1 },
+        { "four zero bytes as binary", REG_BINARY, zeros, 4, 1 },
+        { "the string 0", REG_SZ, L"0", 4, 1 },
+        { "QWORD 0", REG_QWORD, &wide, 8, 1 },
+    };
+    for (const auto& c : cases) {
+        RegDeleteValueW(key_, L"Notifications");
+        if (c.data)
+            SetRaw(L"Notifications", c.type, c.data, c.bytes);
+        NotificationsEnabled = 1;
+        ReadSettings();
+        EXPECT_EQ(c.enabled, NotificationsEnabled) << c.what;
+    }
+    RegDeleteValueW(key_, L"Notifications");
+    NotificationsEnabled = 1;
+}
+
 }  // namespace

@@ -1,0 +1,157 @@
+// The power balloons. User-interface thread only: the notifier's memory is
+// its own, the status a copy of the Snapshot, the controller's events read
+// atomically. No device name ever goes into a balloon.
+#include "ui/notify.h"
+#include "app/settings.h"
+#include "base/text.h"
+#include "monitor/snapshot.h"
+#include "ui/tray.h"
+
+NotifierState Notifier;
+
+NotifySystemCalls NotifyCalls = { SHQueryUserNotificationState };
+
+enum { DURATION_UNITS = 32 };
+
+static void SetBalloon(Balloon* balloon, int kind, DWORD icon, const WCHAR* title)
+{
+    balloon->Kind = kind;
+    balloon->Icon = icon;
+    AppendText(balloon->Title, 0, BALLOON_TITLE_UNITS, title);
+    balloon->Text[0] = 0;
+}
+
+static int AppendCharge(WCHAR* text, int position, INT32 charge)
+{
+    if (charge < 0)
+        return position;
+    position = AppendNumber(text, position, BALLOON_TEXT_UNITS, (UINT32)charge);
+    return AppendText(text, position, BALLOON_TEXT_UNITS, L"%");
+}
+
+// "On battery, 80%, 40 min left", the runtime as the tooltip writes it.
+static void ComposeMainsLost(Balloon* balloon, const UpsStatus* status)
+{
+    SetBalloon(balloon, BALLOON_MAINS_LOST, NIIF_WARNING, L"Mains power lost");
+    int position = AppendText(balloon->Text, 0, BALLOON_TEXT_UNITS, L"On battery, ");
+    position = AppendCharge(balloon->Text, position, status->ChargePercent);
+    if (status->ChargePercent >= 0)
+        position = AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L", ");
+    WCHAR duration[DURATION_UNITS];
+    FormatDuration(duration, DURATION_UNITS, status->RuntimeSeconds);
+    position = AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, duration);
+    AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L" left");
+}
+
+static void ComposeMainsBack(Balloon* balloon, const UpsStatus* status, BOOL shutdownCancelled)
+{
+    SetBalloon(balloon, BALLOON_MAINS_BACK, NIIF_INFO, L"Mains power restored");
+    int position = AppendText(balloon->Text, 0, BALLOON_TEXT_UNITS, L"On line");
+    if (status->ChargePercent >= 0) {
+        position = AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L", ");
+        position = AppendCharge(balloon->Text, position, status->ChargePercent);
+    }
+    if (shutdownCancelled)
+        AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L"; shutdown cancelled");
+}
+
+// Why the computer is about to go down, as a person would say it.
+static int AppendPlainReason(WCHAR* text, int position, LONG reason, const UpsStatus* status)
+{
+    WCHAR duration[DURATION_UNITS];
+    switch (reason) {
+    case SHUTDOWN_REASON_IMMINENT:
+        return AppendText(text, position, BALLOON_TEXT_UNITS, L"The UPS is about to cut the power.");
+    case SHUTDOWN_REASON_BELOW_LIMIT:
+        return AppendText(text, position, BALLOON_TEXT_UNITS, L"The UPS battery is below its safe limit.");
+    case SHUTDOWN_REASON_RUNTIME:
+        FormatDuration(duration, DURATION_UNITS, status->RuntimeSeconds);
+        position = AppendText(text, position, BALLOON_TEXT_UNITS, L"The battery has only ");
+        position = AppendText(text, position, BALLOON_TEXT_UNITS, duration);
+        return AppendText(text, position, BALLOON_TEXT_UNITS, L" left.");
+    case SHUTDOWN_REASON_CHARGE:
+        position = AppendText(text, position, BALLOON_TEXT_UNITS, L"The battery is down to ");
+        position = AppendCharge(text, position, status->ChargePercent);
+        return AppendText(text, position, BALLOON_TEXT_UNITS, L".");
+    }
+    return AppendText(text, position, BALLOON_TEXT_UNITS, L"The battery is critical.");
+}
+
+static void ComposeArmed(Balloon* balloon, const UpsStatus* status, LONG reason)
+{
+    WCHAR title[BALLOON_TITLE_UNITS];
+    int position = AppendText(title, 0, BALLOON_TITLE_UNITS, L"Shutting down in ");
+    position = AppendSigned(title, position, BALLOON_TITLE_UNITS, GraceSeconds);
+    AppendText(title, position, BALLOON_TITLE_UNITS, L" s");
+    SetBalloon(balloon, BALLOON_ARMED, NIIF_WARNING, title);
+    position = AppendPlainReason(balloon->Text, 0, reason, status);
+    AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L" Right-click the tray icon to abort.");
+}
+
+int DecideBalloon(NotifierState* state, const UpsStatus* status, const ShutdownEvents* events, Balloon* balloon)
+{
+    NotifierState before = *state;
+    state->HaveBaseline = TRUE;
+    state->Present = status->Present;
+    state->OnBattery = status->Present ? status->OnBattery : 0;
+    state->Armed = events->Armed;
+    state->Armings = events->Armings;
+    state->Refusals = events->Refusals;
+    // An outage ends with the mains or with the UPS itself.
+    BOOL inOutage = status->Present && status->OnBattery;
+    if (!inOutage)
+        state->RefusalShown = FALSE;
+    balloon->Kind = BALLOON_NONE;
+    if (!before.HaveBaseline)
+        return BALLOON_NONE;
+
+    // Most urgent first: one balloon replaces another, so the one that asks
+    // the user to act must win.
+    if (events->Refusals != before.Refusals && inOutage && !before.RefusalShown) {
+        state->RefusalShown = TRUE;
+        SetBalloon(balloon, BALLOON_REFUSED, NIIF_WARNING, L"Shutdown refused by Windows");
+        AppendText(balloon->Text, 0, BALLOON_TEXT_UNITS, L"Save your work now: the battery is running out.");
+    } else if (events->Armings != before.Armings && events->Armed) {
+        ComposeArmed(balloon, status, events->Reason);
+    } else if (before.Present && !status->Present) {
+        SetBalloon(balloon, BALLOON_UPS_LOST, NIIF_WARNING, L"UPS not found");
+        AppendText(balloon->Text, 0, BALLOON_TEXT_UNITS, L"Corvane cannot see the UPS: the computer is not protected.");
+    } else if (before.Present && !before.OnBattery && inOutage) {
+        ComposeMainsLost(balloon, status);
+    } else if (before.Present && before.OnBattery && status->Present && !status->OnBattery) {
+        // The monitor cancels an armed shutdown right after announcing the
+        // pass, so it may still read armed here.
+        ComposeMainsBack(balloon, status, before.Armed || events->Armed);
+    }
+    return balloon->Kind;
+}
+
+BOOL IsQuietBalloon(int kind)
+{
+    return kind != BALLOON_ARMED && kind != BALLOON_REFUSED;
+}
+
+// A query that fails counts as a user who accepts notifications.
+static BOOL UserIsPresenting()
+{
+    QUERY_USER_NOTIFICATION_STATE state = QUNS_ACCEPTS_NOTIFICATIONS;
+    if (FAILED(NotifyCalls.SHQueryUserNotificationState(&state)))
+        return FALSE;
+    return state == QUNS_BUSY || state == QUNS_RUNNING_D3D_FULL_SCREEN || state == QUNS_PRESENTATION_MODE;
+}
+
+void NotifyPowerChanges()
+{
+    UpsStatus status;
+    CopySnapshot(&status);
+    ShutdownEvents events = ReadShutdownEvents();
+    Balloon balloon;
+    // Decided even when switched off, so the memory of the last pass stays
+    // current.
+    int kind = DecideBalloon(&Notifier, &status, &events, &balloon);
+    if (kind == BALLOON_NONE || !NotificationsEnabled)
+        return;
+    if (IsQuietBalloon(kind) && UserIsPresenting())
+        return;
+    ShowTrayBalloon(balloon.Title, balloon.Text, balloon.Icon);
+}
