@@ -3,10 +3,8 @@
 build/bench.json. A benchmark, not a test: nothing fails on a time.
 
 Each measurement is a function in MEASUREMENTS that takes the bench (a fresh
-prefix on its own Xvfb display with the emulated UPS, and the running
-Corvane.exe) and returns its figures. Figures that need the tray icon and the
-panel (start to tray icon, a panel paint at 96 and 144 DPI, one icon update)
-come as further functions in that list once the program has them.
+prefix on its own Xvfb display, every program on Wine's virtual desktop, with
+the emulated UPS, and the running Corvane.exe) and returns its figures.
 
     /usr/bin/python3 tools/bench.py [--trials 20] [--idle 60] [--only NAME ...]
 """
@@ -24,6 +22,7 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tests", "system"))
 
 from conftest import BUILD, CMD_OPEN, CORVANE_EXE, Corvane, Wintool, standalone, windows_path  # noqa: E402
+from desktop import ON_LINE, tray_icon_colour, wait_until  # noqa: E402
 from measure_monitor import idle_cpu, mains_loss_delays, wait_line  # noqa: E402
 
 WM_CLOSE = 0x0010
@@ -79,11 +78,58 @@ def one_poll(bench):
     return json.loads(lines[-1]) if lines else {"error": "poll_bench printed nothing"}
 
 
+def start_to_tray_icon(bench):
+    """From the launch of Corvane, the plain UPS on line, to its tray icon
+    showing the on-line glyph on the desktop; five starts, each read from
+    screenshots taken as fast as the X server gives them."""
+    if 0 not in bench.emu.list():
+        bench.emu.add(0, "plain")
+    times = []
+    for _ in range(5):
+        if bench.corvane and bench.corvane.running():
+            bench.corvane.stop()
+        started = time.monotonic()
+        bench.corvane = Corvane(bench.session, bench.folder).start(wait_window=False)
+        wait_until(lambda: tray_icon_colour(bench.session.display.name, ON_LINE) > 20, timeout=30, poll=0,
+                   what="the on-line glyph")
+        times.append(time.monotonic() - started)
+    return median_and_max(times)
+
+
+def panel_paint(bench):
+    """One whole WM_PAINT of the panel at 96 and at 144 DPI (panelshot's own
+    window): the median of 200 paints, three rounds a DPI, interleaved."""
+    rounds = {96: [], 144: []}
+    for _ in range(3):
+        for dpi in rounds:
+            code, out = bench.session.run(os.path.join(BUILD, "tests", "panelshot.exe"), "bench", "--dpi", dpi,
+                                          "--paints", 200)
+            figures = dict(part.split("=") for part in out.split() if "=" in part)
+            rounds[dpi].append(float(figures["median_us"]) / 1000)
+    return {"dpi_%d" % dpi: {"median_ms": round(statistics.median(values), 3),
+                             "rounds_ms": [round(v, 3) for v in values]} for dpi, values in rounds.items()}
+
+
+def icon_update(bench):
+    """Drawing the battery glyph and one whole tray update (tray_bench, in
+    process on the desktop's notification area): medians of 1,000."""
+    code, out = bench.session.run(os.path.join(BUILD, "tests", "tray_bench.exe"))
+    lines = [line for line in out.splitlines() if line.startswith("{")]
+    return json.loads(lines[-1]) if lines else {"error": out[-500:]}
+
+
 def idle_on_line(bench):
     """CPU over an idle stretch on line, the window hidden as after start."""
     corvane = bench.start_corvane()
     bench.hide_window()
     time.sleep(2.5)     # Wine waits 2 s for a hidden window to be withdrawn
+    return idle_cpu(corvane, bench.emu, bench.prefix, bench.args.idle)
+
+
+def idle_on_line_open(bench):
+    """The same with the status window open, repainted after every poll."""
+    corvane = bench.start_corvane()
+    corvane.command(CMD_OPEN)
     return idle_cpu(corvane, bench.emu, bench.prefix, bench.args.idle)
 
 
@@ -105,7 +151,11 @@ def mains_loss_to_log(bench):
 MEASUREMENTS = [
     ("executable_size", executable_size),
     ("one_poll", one_poll),
+    ("panel_paint", panel_paint),
+    ("icon_update", icon_update),
+    ("start_to_tray_icon", start_to_tray_icon),
     ("idle_cpu_on_line_hidden", idle_on_line),
+    ("idle_cpu_on_line_open", idle_on_line_open),
     ("mains_loss_to_log", mains_loss_to_log),
 ]
 
