@@ -37,7 +37,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "system"))
 
 import descriptors  # noqa: E402
-from conftest import CMD_OPEN, Corvane, Wintool, standalone  # noqa: E402
+from conftest import CMD_OPEN, Corvane, Wintool, report_faults, standalone  # noqa: E402
 from emulator import EmulatorError  # noqa: E402
 from monitor_helpers import log_faults  # noqa: E402
 
@@ -378,10 +378,7 @@ def main():
         finally:
             if corvane:
                 corvane.kill()
-    print("fuzz: %d faults" % len(faults))
-    for fault in faults:
-        print("  " + fault)
-    return 1 if faults else 0
+    return report_faults("fuzz", faults)
 
 
 if __name__ == "__main__":

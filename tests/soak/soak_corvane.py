@@ -27,7 +27,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "system"))
 
-from conftest import BUILD, CMD_OPEN, Corvane, Wintool, standalone, windows_path  # noqa: E402
+from conftest import BUILD, CMD_OPEN, Corvane, Wintool, report_faults, standalone, windows_path  # noqa: E402
 from monitor_helpers import CONNECTED, log_faults, wait_quiet  # noqa: E402
 
 SLOT = 0
@@ -215,10 +215,7 @@ def main():
         finally:
             if corvane:
                 corvane.kill()
-    print("soak: %d faults" % len(faults))
-    for fault in faults:
-        print("  " + fault)
-    return 1 if faults else 0
+    return report_faults("soak", faults)
 
 
 if __name__ == "__main__":

@@ -345,6 +345,14 @@ def standalone(name):
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def report_faults(name, faults):
+    """Prints a standalone command's faults; returns its exit status."""
+    print("%s: %d faults" % (name, len(faults)))
+    for fault in faults:
+        print("  " + fault)
+    return 1 if faults else 0
+
+
 @pytest.fixture(scope="session")
 def display():
     screen = Display().start()
