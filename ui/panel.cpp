@@ -86,9 +86,15 @@ static int DrawHeading(HDC dc, const PanelState* panel)
 {
     RECT heading = { panel->Left, S(18), panel->Right, S(18) + S(26) };
     DrawTextIn(dc, &heading, L"Corvane", -1, TitleFont, CurrentPalette[SLOT_PRIMARY_TEXT], LEFT_CENTRED);
+    // A long device name is cut with an ellipsis before it reaches our own
+    // name: drawn across the whole heading it would write over "Corvane".
+    SIZE title = { 0, 0 };
+    GetTextExtentPoint32W(dc, L"Corvane", 7, &title);
+    RECT nameArea = heading;
+    nameArea.left += title.cx + S(12);
     int length = ProductLength(panel->Status);
     const WCHAR* name = length ? panel->Status->Product : L"no device";
-    DrawTextIn(dc, &heading, name, length ? length : -1, SmallFont, CurrentPalette[SLOT_DIM_TEXT],
+    DrawTextIn(dc, &nameArea, name, length ? length : -1, SmallFont, CurrentPalette[SLOT_DIM_TEXT],
                RIGHT_CENTRED | DT_END_ELLIPSIS);
     return heading.bottom;
 }

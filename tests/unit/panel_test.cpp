@@ -98,6 +98,14 @@ const PanelCase CASES[] = {
     { "no UPS", ResetStatus, false, false, GREY, { 0, 0, 0 }, false, false, PRIMARY, PRIMARY },
     { "armed", Critical, true, false, COLOUR_RED, { 69, 104, 87 }, true, true, COLOUR_AMBER, PRIMARY },
     { "dark", SetOnLineExample, false, true, GREEN, { 362, 543, 482 }, true, true, PRIMARY_DARK, PRIMARY_DARK },
+    { "longest name",
+      [](UpsStatus* s) {
+          SetOnLineExample(s);
+          for (int i = 0; i < UPS_NAME_UNITS - 1; i++)
+              s->Product[i] = L'W';
+          s->Product[UPS_NAME_UNITS - 1] = 0;
+      },
+      false, false, GREEN, { 362, 543, 482 }, true, true, PRIMARY, PRIMARY },
 };
 
 struct Drawn {
@@ -172,6 +180,12 @@ TEST(PanelDrawing, HeadingNamesTheProgramAndTheDevice)
         int middle = (l.left + l.right) / 2;
         EXPECT_TRUE(d.Shows({ l.left, l.heading.top, middle, l.heading.bottom }, d.Slot(SLOT_PRIMARY_TEXT)));
         EXPECT_TRUE(d.Shows({ middle, l.heading.top, l.right, l.heading.bottom }, d.Slot(SLOT_DIM_TEXT)));
+        // However long, the device's name stops short of the program's.
+        SIZE title = { 0, 0 };
+        SelectObject(d.canvas.Dc(), TitleFont);
+        GetTextExtentPoint32W(d.canvas.Dc(), L"Corvane", 7, &title);
+        EXPECT_EQ(0, d.canvas.Count({ l.left, l.heading.top, l.left + title.cx, l.heading.bottom },
+                                    d.Slot(SLOT_DIM_TEXT)));
     });
 }
 
