@@ -339,8 +339,8 @@ class Run:
 def fuzz(session, emu, corvane, cases, out=print):
     """Runs the cases against a running Corvane; returns the faults found,
     whole-log ones included. Corvane is stopped at the end."""
-    folder = tempfile.mkdtemp(prefix="corvane-fuzz-")
     wintool = Wintool(session)
+    folder = tempfile.mkdtemp(prefix="corvane-fuzz-")
     try:
         run = Run(emu, corvane, wintool, folder, out)
         run.new_messages()
