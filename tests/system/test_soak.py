@@ -6,10 +6,11 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "soak"))
 
-from soak_corvane import soak, start_corvane  # noqa: E402
+from soak_corvane import soak  # noqa: E402
 
 
 def test_passes_and_replug_cycles_grow_nothing_and_log_one_line_each(session, emu, corvane):
     emu.add(0, "plain")
-    start_corvane(session, corvane)
+    corvane.start()
+    corvane.wait_for(lambda messages: len(messages) >= 3)
     assert soak(session, emu, corvane, passes=300, cycles=10) == []
