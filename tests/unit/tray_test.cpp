@@ -222,10 +222,14 @@ TEST_F(Tray, UpdatesRedrawOnlyOnChangeAndFreeTheOldIconAfterTheShellHasTheNew)
 TEST_F(Tray, TenThousandUpdatesWithAChangingChargeLeaveNothingBehind)
 {
     ASSERT_TRUE(AddTrayIcon());
-    UpdateTrayIcon();
+    for (int i = 0; i < 101; i++) {
+        Publish(MakeStatus(1, i % 3 == 0, i, 600 + i));
+        UpdateTrayIcon();
+    }
     HANDLE self = GetCurrentProcess();
     int gdiBefore = resource_count::CountGdiObjects(self);
     int handlesBefore = resource_count::CountHandles(GetCurrentProcessId());
+    int heapBefore = resource_count::MeasureHeap().Blocks;
     ASSERT_GT(gdiBefore, 0);
     for (int i = 0; i < 10000; i++) {
         Publish(MakeStatus(1, i % 3 == 0, i % 101, 600 + i));
@@ -233,6 +237,7 @@ TEST_F(Tray, TenThousandUpdatesWithAChangingChargeLeaveNothingBehind)
     }
     EXPECT_EQ(gdiBefore, resource_count::CountGdiObjects(self));
     EXPECT_EQ(handlesBefore, resource_count::CountHandles(GetCurrentProcessId()));
+    EXPECT_EQ(heapBefore, resource_count::MeasureHeap().Blocks);
     EXPECT_EQ(0, shell.DeadIconsHeld);
 }
 
