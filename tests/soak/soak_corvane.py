@@ -143,12 +143,12 @@ class Soak:
             if end[key] != start[key]:
                 faults.append("%s went from %d to %d" % (key, start[key], end[key]))
         # Committed memory is the coarse view: it moves by whole pages and
-        # holds Wine's own memory too, which grows by a few hundred KiB over
-        # 10,000 passes (about 4 KiB for each balloon its shell shows) while
-        # the heap's busy blocks stay the same. It is compared from the first
-        # thousand passes on, when Wine's caches are filled, and catches a
-        # leak of 100 bytes or more a pass; smaller ones are for the exact
-        # heap counts of the in-process soak.
+        # holds Wine's own memory too, which grows by about 200 KiB over
+        # 10,000 passes, balloons on or off, while the heap's busy blocks stay
+        # the same. It is compared from the first thousand passes on, when
+        # Wine's caches are filled, and catches a leak of 100 bytes or more a
+        # pass; smaller ones are for the exact heap counts of the in-process
+        # soak.
         settled = self.samples[1] if passes >= 1000 else start
         grown = end["committed"] - settled["committed"]
         if grown > COMMITTED_ALLOWANCE:
