@@ -100,15 +100,19 @@ class Soak:
                 raise AssertionError("expected %r, the log has %r" % (expected, messages[before:]))
             time.sleep(0.01)
 
+    def second_start(self):
+        code = self.corvane.second_start()
+        assert code == 0, "a second start ended with code %d: %s" % (code, self.corvane.second_output)
+
     def cycles(self, count):
         """Unplugged and plugged in again, each change woken by a second start."""
         for _ in range(count):
             before = len(self.corvane.messages())
             self.emu.remove(SLOT)
-            assert self.corvane.second_start() == 0
+            self.second_start()
             self.wait_lines(before, ["UPS disconnected", "UPS not found"])
             self.emu.add(SLOT, "plain")
-            assert self.corvane.second_start() == 0
+            self.second_start()
             self.wait_lines(before, ["UPS disconnected", "UPS not found", CONNECTED])
             self.on_battery = False
 

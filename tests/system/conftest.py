@@ -228,8 +228,9 @@ class Corvane:
 
     def second_start(self):
         """Starts another instance with the same environment and returns its exit code."""
-        code, _ = self.session.wintool("launch", "--set", "LOCALAPPDATA=" + windows_path(self.appdata),
-                                       "--", windows_path(CORVANE_EXE))
+        code, self.second_output = self.session.wintool("launch", "--set",
+                                                        "LOCALAPPDATA=" + windows_path(self.appdata),
+                                                        "--", windows_path(CORVANE_EXE))
         return code
 
     def windows_pid(self):
