@@ -216,6 +216,7 @@ class Corvane:
             value = windows_path(self.appdata) if localappdata is None else localappdata
             environment = ["--set", "LOCALAPPDATA=" + value]
         environment += list(extra_environment)
+        self.exe_name = os.path.basename(exe)
         self.output = open(self.output_path, "w")
         self.process = subprocess.Popen(
             ["wine", WINTOOL_EXE, "launch"] + environment + ["--", windows_path(exe)],
@@ -275,6 +276,10 @@ class Corvane:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+                # That ended the launcher only. A start stuck before its window
+                # would hold the single-instance mutex, and every later start
+                # in the session would hand over to it and end at once.
+                self.session.run("taskkill", "/f", "/im", self.exe_name)
         if self.output:
             self.output.close()
             self.output = None
