@@ -117,3 +117,11 @@ void WriteLog(const WCHAR* message)
     WriteFile(file, bytes, (DWORD)count, &written, NULL);
     CloseHandle(file);
 }
+
+void WriteLogWithCode(const WCHAR* message, UINT32 code)
+{
+    WCHAR line[LOG_LINE_CAPACITY];
+    int position = AppendText(line, 0, LOG_LINE_CAPACITY, message);
+    AppendNumber(line, position, LOG_LINE_CAPACITY, code);
+    WriteLog(line);
+}

@@ -12,6 +12,9 @@ extern WCHAR LogPath[LOG_PATH_CAPACITY];
 void BuildLogPath();
 void WriteLog(const WCHAR* message);
 
+// The message followed by a number in decimal, for "ERROR - ..., code N".
+void WriteLogWithCode(const WCHAR* message, UINT32 code);
+
 // "YYYY-MM-DD HH:MM:SS  message\r\n" for the given local time, into a buffer of
 // LOG_LINE_CAPACITY units. Returns the length without the terminator.
 int ComposeLogLine(WCHAR* line, const SYSTEMTIME* time, const WCHAR* message);

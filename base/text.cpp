@@ -54,6 +54,13 @@ int FormatDuration(WCHAR* buffer, int capacity, INT32 seconds)
     return AppendText(buffer, position, capacity, L" min");
 }
 
+int AppendDuration(WCHAR* buffer, int position, int capacity, INT32 seconds)
+{
+    WCHAR duration[DURATION_UNITS];
+    FormatDuration(duration, DURATION_UNITS, seconds);
+    return AppendText(buffer, position, capacity, duration);
+}
+
 int TextLength(const WCHAR* text)
 {
     int length = 0;

@@ -14,6 +14,11 @@ int AppendSigned(WCHAR* buffer, int position, int capacity, INT32 value);
 // Runtime left as "unknown", "N min" or "H h M min", written from position 0.
 int FormatDuration(WCHAR* buffer, int capacity, INT32 seconds);
 
+// The same text appended at position, cut as FormatDuration cuts it in its
+// buffer of DURATION_UNITS.
+enum { DURATION_UNITS = 32 };
+int AppendDuration(WCHAR* buffer, int position, int capacity, INT32 seconds);
+
 int TextLength(const WCHAR* text);
 
 // Plain byte loops; the regions given to ByteCopy never overlap.

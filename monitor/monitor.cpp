@@ -25,17 +25,12 @@ struct MonitorState {
     WCHAR Unanswered[MONITOR_LINE_UNITS];
 };
 
-// A name from the device record is taken up to its terminator or the end of
-// its field, whichever comes first: discovery fills it, but the record is not
-// trusted to be terminated.
+// A name from the device record, "?" when it is empty.
 static int AppendName(WCHAR* line, int position, const WCHAR* name)
 {
     WCHAR bounded[UPS_NAME_UNITS + 1];
-    int length = 0;
-    while (length < UPS_NAME_UNITS && name[length]) {
-        bounded[length] = name[length];
-        length++;
-    }
+    int length = UpsNameLength(name);
+    ByteCopy(bounded, name, (UINT64)length * sizeof(WCHAR));
     bounded[length] = 0;
     return AppendText(line, position, MONITOR_LINE_UNITS, length ? bounded : L"?");
 }
@@ -56,9 +51,7 @@ int ComposeMainsLine(WCHAR* line, const UpsStatus* status)
         position = AppendSigned(line, position, MONITOR_LINE_UNITS, status->ChargePercent);
         position = AppendText(line, position, MONITOR_LINE_UNITS, L"%, ");
     }
-    WCHAR duration[MONITOR_DURATION_UNITS];
-    FormatDuration(duration, MONITOR_DURATION_UNITS, status->RuntimeSeconds);
-    return AppendText(line, position, MONITOR_LINE_UNITS, duration);
+    return AppendDuration(line, position, MONITOR_LINE_UNITS, status->RuntimeSeconds);
 }
 
 // The first condition that holds wins; an unreported (-1) runtime or charge

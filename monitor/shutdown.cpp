@@ -32,7 +32,6 @@ ShutdownSystemCalls ShutdownCalls = {
 enum {
     ARMED_LINE_UNITS = 320,
     SHUTDOWN_MESSAGE_UNITS = 256,
-    ERROR_LINE_UNITS = 128,
 };
 
 static const DWORD SHUTDOWN_FLAGS = SHUTDOWN_FORCE_OTHERS | SHUTDOWN_POWEROFF;
@@ -124,10 +123,7 @@ void ArmShutdown(int reason)
     if (result != ERROR_SUCCESS) {
         // InitiateShutdownW reports failure only through its result; the
         // last error is not set (Wine's stub returns 120 and leaves it at 0).
-        WCHAR line[ERROR_LINE_UNITS];
-        position = AppendText(line, 0, ERROR_LINE_UNITS, L"ERROR - InitiateShutdown failed, code ");
-        AppendNumber(line, position, ERROR_LINE_UNITS, result);
-        WriteLog(line);
+        WriteLogWithCode(L"ERROR - InitiateShutdown failed, code ", result);
         InterlockedIncrement(&Refusals);
         InterlockedExchange(&ShutdownArmed, 0);
         return;

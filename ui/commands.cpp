@@ -17,8 +17,6 @@ CommandSystemCalls CommandCalls = {
 static const WCHAR RUN_KEY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 static const WCHAR RUN_VALUE[] = L"Corvane";
 
-enum { ERROR_LINE_UNITS = 96 };
-
 static int AddEntry(TrayMenuEntry* entries, int count, UINT flags, UINT id, const WCHAR* text)
 {
     entries[count].Flags = flags;
@@ -78,10 +76,7 @@ static void LogRunAtStartupResult(LSTATUS result, const WCHAR* done)
         WriteLog(done);
         return;
     }
-    WCHAR line[ERROR_LINE_UNITS];
-    int position = AppendText(line, 0, ERROR_LINE_UNITS, L"ERROR - could not change run at startup, code ");
-    AppendNumber(line, position, ERROR_LINE_UNITS, (UINT32)result);
-    WriteLog(line);
+    WriteLogWithCode(L"ERROR - could not change run at startup, code ", (UINT32)result);
 }
 
 static void EnableRunAtStartup(HKEY key)

@@ -11,8 +11,6 @@ NotifierState Notifier;
 
 NotifySystemCalls NotifyCalls = { SHQueryUserNotificationState };
 
-enum { DURATION_UNITS = 32 };
-
 static void SetBalloon(Balloon* balloon, int kind, DWORD icon, const WCHAR* title)
 {
     balloon->Kind = kind;
@@ -37,9 +35,7 @@ static void ComposeMainsLost(Balloon* balloon, const UpsStatus* status)
     position = AppendCharge(balloon->Text, position, status->ChargePercent);
     if (status->ChargePercent >= 0)
         position = AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L", ");
-    WCHAR duration[DURATION_UNITS];
-    FormatDuration(duration, DURATION_UNITS, status->RuntimeSeconds);
-    position = AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, duration);
+    position = AppendDuration(balloon->Text, position, BALLOON_TEXT_UNITS, status->RuntimeSeconds);
     AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L" left");
 }
 
@@ -58,16 +54,14 @@ static void ComposeMainsBack(Balloon* balloon, const UpsStatus* status, BOOL shu
 // Why the computer is about to go down, as a person would say it.
 static int AppendPlainReason(WCHAR* text, int position, LONG reason, const UpsStatus* status)
 {
-    WCHAR duration[DURATION_UNITS];
     switch (reason) {
     case SHUTDOWN_REASON_IMMINENT:
         return AppendText(text, position, BALLOON_TEXT_UNITS, L"The UPS is about to cut the power.");
     case SHUTDOWN_REASON_BELOW_LIMIT:
         return AppendText(text, position, BALLOON_TEXT_UNITS, L"The UPS battery is below its safe limit.");
     case SHUTDOWN_REASON_RUNTIME:
-        FormatDuration(duration, DURATION_UNITS, status->RuntimeSeconds);
         position = AppendText(text, position, BALLOON_TEXT_UNITS, L"The battery has only ");
-        position = AppendText(text, position, BALLOON_TEXT_UNITS, duration);
+        position = AppendDuration(text, position, BALLOON_TEXT_UNITS, status->RuntimeSeconds);
         return AppendText(text, position, BALLOON_TEXT_UNITS, L" left.");
     case SHUTDOWN_REASON_CHARGE:
         position = AppendText(text, position, BALLOON_TEXT_UNITS, L"The battery is down to ");

@@ -71,16 +71,6 @@ void DrawLegend(HDC dc, const RECT* rect, const WCHAR* title, const WCHAR* first
     FillKeySquare(dc, firstX - gap, squareTop, firstColour);
 }
 
-// The product name is taken up to its terminator or the end of its field:
-// the record is not trusted to be terminated.
-static int ProductLength(const UpsStatus* status)
-{
-    int length = 0;
-    while (length < UPS_NAME_UNITS && status->Product[length])
-        length++;
-    return length;
-}
-
 // Heading and device name; returns the separator's top.
 static int DrawHeading(HDC dc, const PanelState* panel)
 {
@@ -92,7 +82,7 @@ static int DrawHeading(HDC dc, const PanelState* panel)
     GetTextExtentPoint32W(dc, L"Corvane", 7, &title);
     RECT nameArea = heading;
     nameArea.left += title.cx + S(12);
-    int length = ProductLength(panel->Status);
+    int length = UpsNameLength(panel->Status->Product);
     const WCHAR* name = length ? panel->Status->Product : L"no device";
     DrawTextIn(dc, &nameArea, name, length ? length : -1, SmallFont, CurrentPalette[SLOT_DIM_TEXT],
                RIGHT_CENTRED | DT_END_ELLIPSIS);

@@ -15,8 +15,6 @@ TrayIconState TrayIcon = { FALSE, FALSE, NULL, TRAY_CHARGE_UNCACHED, TRAY_CHARGE
 
 TraySystemCalls TrayCalls = { Shell_NotifyIconW };
 
-enum { DURATION_UNITS = 32 };
-
 static void PrepareIconData(NOTIFYICONDATAW* data, UINT flags)
 {
     ByteClear(data, sizeof(*data));
@@ -221,9 +219,7 @@ int BuildTooltip(WCHAR* buffer, int capacity, const UpsStatus* status)
         position = AppendNumber(buffer, position, capacity, (UINT32)status->ChargePercent);
         position = AppendText(buffer, position, capacity, L"%, ");
     }
-    WCHAR duration[DURATION_UNITS];
-    FormatDuration(duration, DURATION_UNITS, status->RuntimeSeconds);
-    position = AppendText(buffer, position, capacity, duration);
+    position = AppendDuration(buffer, position, capacity, status->RuntimeSeconds);
     if (status->OnBattery)
         position = AppendText(buffer, position, capacity, L" left");
     if (IsShutdownArmed())

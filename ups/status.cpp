@@ -20,6 +20,14 @@ static void ClearValues(UpsStatus* status)
     status->LoadWatts = -1;
 }
 
+int UpsNameLength(const WCHAR* name)
+{
+    int length = 0;
+    while (length < UPS_NAME_UNITS && name[length])
+        length++;
+    return length;
+}
+
 void ResetStatus(UpsStatus* status)
 {
     ByteClear(status, sizeof(*status));

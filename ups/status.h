@@ -26,6 +26,10 @@ struct UpsStatus {
     WCHAR Product[UPS_NAME_UNITS];
 };
 
+// The length of a name field up to its terminator or the field's end: the
+// record is not trusted to be terminated.
+int UpsNameLength(const WCHAR* name);
+
 // All zero, then the six value fields -1: no UPS, flags clear, names empty.
 void ResetStatus(UpsStatus* status);
 
