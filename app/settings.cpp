@@ -1,4 +1,5 @@
-// Settings: three per-user DWORDs that tune the shutdown rule. Written only by
+// Settings: three per-user DWORDs that tune the shutdown rule, the balloon
+// switch and the network server's values. Written only by
 // ReadSettings on the start-up thread; constant for the rest of the run.
 #include "app/settings.h"
 
@@ -6,6 +7,11 @@ INT32 RuntimeThresholdSeconds = 300;
 INT32 ChargeThresholdPercent = 20;
 INT32 GraceSeconds = 30;
 INT32 NotificationsEnabled = 1;
+INT32 NetworkServerEnabled = 0;
+INT32 NetworkPort = 3493;
+WCHAR NetworkAddress[NETWORK_TEXT_UNITS] = L"127.0.0.1";
+WCHAR NetworkUser[NETWORK_TEXT_UNITS] = L"monuser";
+WCHAR NetworkPassword[NETWORK_TEXT_UNITS];
 
 // A value replaces its default only when it is exactly four bytes or fewer and
 // within bounds. The bound test is unsigned, so a "negative" DWORD is refused.
@@ -36,6 +42,62 @@ static void ReadNotificationsSetting(HKEY key)
         NotificationsEnabled = 0;
 }
 
+// The network values must be exactly what they claim: a DWORD of four
+// bytes, a string of REG_SZ with no NUL inside and no more than 63 units.
+static BOOL ReadDword(HKEY key, const WCHAR* name, UINT32* data)
+{
+    DWORD type = 0;
+    DWORD bytes = sizeof(*data);
+    UINT32 value = 0;
+    if (RegQueryValueExW(key, name, NULL, &type, (BYTE*)&value, &bytes) != ERROR_SUCCESS)
+        return FALSE;
+    if (type != REG_DWORD || bytes != sizeof(value))
+        return FALSE;
+    *data = value;
+    return TRUE;
+}
+
+// An absent value keeps the setting; a malformed one keeps it too, or, with
+// emptyWhenMalformed, empties it, so that the server can tell.
+static void ReadText(HKEY key, const WCHAR* name, WCHAR* setting, BOOL emptyWhenMalformed)
+{
+    WCHAR data[NETWORK_TEXT_UNITS + 1];
+    DWORD type = 0;
+    DWORD bytes = sizeof(data);
+    LONG result = RegQueryValueExW(key, name, NULL, &type, (BYTE*)data, &bytes);
+    if (result == ERROR_FILE_NOT_FOUND)
+        return;
+    // The stored terminator is not promised: count up to the first NUL and
+    // ask that only terminators follow it.
+    int units = result == ERROR_SUCCESS && type == REG_SZ && bytes % 2 == 0 ? (int)bytes / 2 : 0;
+    int length = 0;
+    while (length < units && data[length])
+        length++;
+    BOOL wellFormed = length > 0 && length < NETWORK_TEXT_UNITS;
+    for (int i = length; i < units; i++)
+        wellFormed &= data[i] == 0;
+    if (!wellFormed) {
+        if (emptyWhenMalformed)
+            setting[0] = 0;
+        return;
+    }
+    for (int i = 0; i < length; i++)
+        setting[i] = data[i];
+    setting[length] = 0;
+}
+
+static void ReadNetworkSettings(HKEY key)
+{
+    UINT32 value = 0;
+    if (ReadDword(key, L"NetworkServer", &value))
+        NetworkServerEnabled = value == 1;
+    if (ReadDword(key, L"NetworkPort", &value) && value >= 1 && value <= 65535)
+        NetworkPort = (INT32)value;
+    ReadText(key, L"NetworkAddress", NetworkAddress, TRUE);
+    ReadText(key, L"NetworkUser", NetworkUser, FALSE);
+    ReadText(key, L"NetworkPassword", NetworkPassword, TRUE);
+}
+
 void ReadSettings()
 {
     HKEY key = NULL;
@@ -45,5 +107,6 @@ void ReadSettings()
     ReadBoundedValue(key, L"ChargeThresholdPercent", 100, &ChargeThresholdPercent);
     ReadBoundedValue(key, L"GraceSeconds", 600, &GraceSeconds);
     ReadNotificationsSetting(key);
+    ReadNetworkSettings(key);
     RegCloseKey(key);
 }

@@ -1,4 +1,4 @@
-// The three shutdown settings and the balloon switch, read once from HKCU\Software\Quillfen\Corvane at
+// The three shutdown settings, the balloon switch and the network server's values, read once from HKCU\Software\Quillfen\Corvane at
 // start, before the monitor thread exists, and only read afterwards.
 #pragma once
 #include <windows.h>
@@ -7,5 +7,13 @@ extern INT32 RuntimeThresholdSeconds;   // default 300, 0..3600
 extern INT32 ChargeThresholdPercent;    // default 20, 0..100
 extern INT32 GraceSeconds;              // default 30, 0..600
 extern INT32 NotificationsEnabled;      // 1 unless the DWORD Notifications is 0
+
+// The network server for the computers that follow this one (net/server.cpp).
+enum { NETWORK_TEXT_UNITS = 64 };       // a text value's longest, terminator included
+extern INT32 NetworkServerEnabled;      // 1 only when the DWORD NetworkServer is 1
+extern INT32 NetworkPort;               // default 3493, 1..65535
+extern WCHAR NetworkAddress[NETWORK_TEXT_UNITS];    // default "127.0.0.1"; empty when malformed
+extern WCHAR NetworkUser[NETWORK_TEXT_UNITS];       // default "monuser"
+extern WCHAR NetworkPassword[NETWORK_TEXT_UNITS];   // empty: none, every LOGIN is refused
 
 void ReadSettings();

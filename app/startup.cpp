@@ -4,6 +4,7 @@
 #include "app/settings.h"
 #include "base/log.h"
 #include "monitor/monitor.h"
+#include "net/server.h"
 #include "ui/theme.h"
 #include "ui/tray.h"
 #include "ui/window.h"
@@ -109,6 +110,7 @@ int RunCorvane()
     ApplyFrameTheme(App.MainWindow);
     AddTrayIcon();
     StartMonitor();
+    StartNetworkServer();
 
     MSG msg;
     ByteClear(&msg, sizeof(msg));
@@ -121,8 +123,10 @@ int RunCorvane()
 
 void StopCorvane()
 {
+    DWORD stopStarted = GetTickCount();
     if (StopEvent)
         SetEvent(StopEvent);
+    WakeNetworkServer();
     // The device is released only once the thread can no longer use it. A
     // thread stuck in a slow device call past the wait keeps the device: the
     // end of the process releases it.
@@ -131,6 +135,10 @@ void StopCorvane()
         monitorEnded = WaitForSingleObject(App.MonitorThreadHandle, MONITOR_STOP_WAIT_MS) == WAIT_OBJECT_0;
     if (monitorEnded)
         CloseUps();
+    // The server shares the same budget: it was woken with the monitor and
+    // normally ends long before the monitor's wait is over.
+    DWORD spent = GetTickCount() - stopStarted;
+    WaitNetworkServer(spent < MONITOR_STOP_WAIT_MS ? MONITOR_STOP_WAIT_MS - spent : 0);
     RemoveTrayIcon();
     WriteLog(L"Corvane stopped");
     PostQuitMessage(0);

@@ -21,6 +21,11 @@ static volatile LONG AbortedReason;
 static volatile LONG Armings;
 static volatile LONG Refusals;
 
+// 1 from the arming of a shutdown to the end of its outage, whatever Windows
+// or the user then do: the computers that follow this one over the network
+// must still go down, the battery is just as low for them.
+static volatile LONG ForcedShutdownRaised;
+
 ShutdownSystemCalls ShutdownCalls = {
     OpenProcessToken,
     LookupPrivilegeValueW,
@@ -100,6 +105,7 @@ void ArmShutdown(int reason)
     if (InterlockedCompareExchange(&ShutdownArmed, 1, 0) != 0)
         return;
     InterlockedIncrement(&Armings);
+    InterlockedExchange(&ForcedShutdownRaised, 1);
     const WCHAR* reasonText = ShutdownReasonText(reason);
     LogArmed(reasonText);
 
@@ -162,6 +168,12 @@ ShutdownEvents ReadShutdownEvents()
 void EndOutage()
 {
     InterlockedExchange(&AbortedReason, 0);
+    InterlockedExchange(&ForcedShutdownRaised, 0);
+}
+
+BOOL IsForcedShutdownRaised()
+{
+    return InterlockedCompareExchange(&ForcedShutdownRaised, 0, 0) == 1;
 }
 
 void CancelShutdownOnMains()

@@ -23,6 +23,9 @@ void CancelShutdownOnMains();
 // The mains are back or the UPS is gone: a user's abort no longer holds.
 void EndOutage();
 
+// Whether a shutdown was armed in this outage (the followers' FSD); any thread.
+BOOL IsForcedShutdownRaised();
+
 // What the interface needs to tell the user: counts of armings and of
 // refused requests since start, the reason of the latest arming, and
 // whether a shutdown is armed now.

@@ -8,6 +8,8 @@
 SRWLOCK StatusLock;
 UpsStatus Snapshot;
 HistoryRingState HistoryRing;
+// GetTickCount when the Snapshot was last published, under StatusLock with it.
+static UINT32 SnapshotTick;
 
 static UINT8 ClampPercent(INT32 value)
 {
@@ -50,6 +52,7 @@ void PublishStatus(const UpsStatus* status)
     // The tick is read inside the lock so that samples are stored in the
     // order of their ticks.
     UINT32 now = GetTickCount();
+    SnapshotTick = now;
     if (status->Present)
         SampleHistory(&HistoryRing, now, status->LoadPercent, status->ChargePercent);
     ReleaseSRWLockExclusive(&StatusLock);
@@ -60,6 +63,15 @@ void CopySnapshot(UpsStatus* copy)
     AcquireSRWLockShared(&StatusLock);
     *copy = Snapshot;
     ReleaseSRWLockShared(&StatusLock);
+}
+
+UINT32 CopySnapshotAndTick(UpsStatus* copy)
+{
+    AcquireSRWLockShared(&StatusLock);
+    *copy = Snapshot;
+    UINT32 tick = SnapshotTick;
+    ReleaseSRWLockShared(&StatusLock);
+    return tick;
 }
 
 int CopyHistory(HistorySample* samples)

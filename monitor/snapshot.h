@@ -36,6 +36,10 @@ void PublishStatus(const UpsStatus* status);
 // User-interface thread: a copy of the latest Snapshot.
 void CopySnapshot(UpsStatus* copy);
 
+// Any reader: the copy and the tick of its publication, so that its age
+// can be judged.
+UINT32 CopySnapshotAndTick(UpsStatus* copy);
+
 // User-interface thread: the valid samples, oldest first, into an array of
 // HISTORY_CAPACITY entries; returns how many were copied.
 int CopyHistory(HistorySample* samples);

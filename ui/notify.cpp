@@ -79,7 +79,11 @@ static void ComposeArmed(Balloon* balloon, const UpsStatus* status, LONG reason)
     AppendText(title, position, BALLOON_TITLE_UNITS, L" s");
     SetBalloon(balloon, BALLOON_ARMED, NIIF_WARNING, title);
     position = AppendPlainReason(balloon->Text, 0, reason, status);
-    AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L" Right-click the tray icon to abort.");
+    position = AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L" Right-click the tray icon to abort.");
+    // The followers' battery is just as low: an abort cannot hold them.
+    if (NetworkServerEnabled)
+        AppendText(balloon->Text, position, BALLOON_TEXT_UNITS,
+                   L" An abort holds this computer only: its followers still shut down.");
 }
 
 int DecideBalloon(NotifierState* state, const UpsStatus* status, const ShutdownEvents* events, Balloon* balloon)

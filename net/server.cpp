@@ -1,0 +1,498 @@
+// The network server's thread: listens, accepts up to NET_MAX_CLIENTS
+// connections, cuts their bytes into lines, has net/protocol.cpp answer each
+// and sends the answers, closing what breaks the limits. Everything here is
+// the server thread's own except the wake socket, which the stop writes to,
+// and the thread handle, which start-up and the stop hold.
+#include "net/server.h"
+#include "net/address.h"
+#include "net/protocol.h"
+#include "net/winsock_calls.h"
+#include "app/settings.h"
+#include "base/log.h"
+#include "base/text.h"
+#include "monitor/monitor.h"
+#include "monitor/shutdown.h"
+#include "monitor/snapshot.h"
+
+enum {
+    IDLE_CLOSE_MS = 120000,
+    // A line may end in CR LF; anything longer than this is closed on.
+    IN_BYTES = NET_LINE_BYTES + 2,
+    // How long a failing accept or poll waits before it is tried again, so
+    // that a lasting failure cannot spin the thread.
+    FAILURE_PAUSE_MS = 100,
+    REFUSAL_LOG_INTERVAL_MS = 60000,
+};
+
+struct Connection {
+    SOCKET Socket;           // INVALID_SOCKET: the slot is free
+    NetSession Session;
+    DWORD HeardTick;         // the last bytes received
+    BOOL Closing;            // close once Out is sent
+    int InLength;
+    int OutStart;
+    int OutLength;           // 0: nothing waits to be sent
+    char Address[NET_ADDRESS_TEXT_BYTES];
+    char In[IN_BYTES];
+    char Out[NET_ANSWER_BYTES];
+};
+
+static Connection Connections[NET_MAX_CLIENTS];
+static SOCKET ListenSocket = INVALID_SOCKET;
+// Written once by the server thread when it is ready, read by the stop.
+static SOCKET volatile WakeSocket = INVALID_SOCKET;
+static HANDLE ServerThread;
+
+// The configured user and password as the wire carries them.
+static char UserText[NET_SECRET_BYTES];
+static char PasswordText[NET_SECRET_BYTES];
+
+static const char* LoginAddresses[NET_MAX_CLIENTS];
+
+// A wrong password refused once a minute is enough for the user to see;
+// a follower retrying every few seconds must not fill the log.
+static BOOL RefusalLogged;
+static DWORD RefusalLogTick;
+
+static BOOL StopRequested()
+{
+    return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0;
+}
+
+// "message" followed by an address or endpoint that this program formatted
+// itself: nothing from a client is ever in a log line.
+static void LogWithAddress(const WCHAR* message, const char* address)
+{
+    WCHAR line[LOG_LINE_CAPACITY];
+    int position = AppendText(line, 0, LOG_LINE_CAPACITY, message);
+    for (; *address && position < LOG_LINE_CAPACITY - 1; address++)
+        line[position++] = (WCHAR)*address;
+    line[position] = 0;
+    WriteLog(line);
+}
+
+static void LogListenError(const char* endpoint, int code)
+{
+    WCHAR line[LOG_LINE_CAPACITY];
+    int position = AppendText(line, 0, LOG_LINE_CAPACITY, L"ERROR - network server could not listen on ");
+    for (; *endpoint && position < LOG_LINE_CAPACITY - 1; endpoint++)
+        line[position++] = (WCHAR)*endpoint;
+    line[position] = 0;
+    AppendText(line, position, LOG_LINE_CAPACITY, L", code ");
+    WriteLogWithCode(line, (UINT32)code);
+}
+
+static int LastError()
+{
+    return WinsockCalls.WSAGetLastError();
+}
+
+static BOOL MakeNonBlocking(SOCKET socket)
+{
+    u_long on = 1;
+    return WinsockCalls.ioctlsocket(socket, FIONBIO, &on) == 0;
+}
+
+// sockaddr for an address and a port, returning its length.
+static int MakeSocketAddress(const NetAddress* address, UINT32 port, sockaddr_storage* storage)
+{
+    ByteClear(storage, sizeof(*storage));
+    BYTE* portBytes;
+    if (address->Family == NET_FAMILY_IPV4) {
+        sockaddr_in* v4 = (sockaddr_in*)storage;
+        v4->sin_family = AF_INET;
+        ByteCopy(&v4->sin_addr, address->Bytes, 4);
+        portBytes = (BYTE*)&v4->sin_port;
+    } else {
+        sockaddr_in6* v6 = (sockaddr_in6*)storage;
+        v6->sin6_family = AF_INET6;
+        ByteCopy(&v6->sin6_addr, address->Bytes, 16);
+        portBytes = (BYTE*)&v6->sin6_port;
+    }
+    portBytes[0] = (BYTE)(port >> 8);
+    portBytes[1] = (BYTE)port;
+    return address->Family == NET_FAMILY_IPV4 ? (int)sizeof(sockaddr_in) : (int)sizeof(sockaddr_in6);
+}
+
+static BOOL IsAnyAddress(const NetAddress* address)
+{
+    for (BYTE b : address->Bytes) {
+        if (b != 0)
+            return FALSE;
+    }
+    return TRUE;
+}
+
+// Listening socket on the configured address; the Winsock error, or 0.
+static int OpenListenSocket(const NetAddress* address)
+{
+    SOCKET listener = WinsockCalls.socket(address->Family == NET_FAMILY_IPV4 ? AF_INET : AF_INET6, SOCK_STREAM,
+                                          IPPROTO_TCP);
+    if (listener == INVALID_SOCKET)
+        return LastError();
+    // No other program may bind the same port and take our followers.
+    int on = 1;
+    WinsockCalls.setsockopt(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, (const char*)&on, sizeof(on));
+    // "::" means every interface: IPv4 followers too, not only IPv6 ones.
+    if (address->Family == NET_FAMILY_IPV6 && IsAnyAddress(address)) {
+        int off = 0;
+        WinsockCalls.setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, (const char*)&off, sizeof(off));
+    }
+    sockaddr_storage local;
+    int length = MakeSocketAddress(address, (UINT32)NetworkPort, &local);
+    if (WinsockCalls.bind(listener, (sockaddr*)&local, length) != 0 || WinsockCalls.listen(listener, SOMAXCONN) != 0
+        || !MakeNonBlocking(listener)) {
+        int code = LastError();
+        WinsockCalls.closesocket(listener);
+        return code;
+    }
+    ListenSocket = listener;
+    return 0;
+}
+
+// A datagram socket connected to itself on the loopback: the stop sends it
+// one byte, which ends the server's wait at once, while an idle server
+// waits without a timeout and costs nothing.
+static int OpenWakeSocket()
+{
+    SOCKET wake = WinsockCalls.socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (wake == INVALID_SOCKET)
+        return LastError();
+    NetAddress loopback = { NET_FAMILY_IPV4, { 127, 0, 0, 1 } };
+    sockaddr_storage local;
+    int length = MakeSocketAddress(&loopback, 0, &local);
+    if (WinsockCalls.bind(wake, (sockaddr*)&local, length) != 0
+        || WinsockCalls.getsockname(wake, (sockaddr*)&local, &length) != 0
+        || WinsockCalls.connect(wake, (sockaddr*)&local, length) != 0 || !MakeNonBlocking(wake)) {
+        int code = LastError();
+        WinsockCalls.closesocket(wake);
+        return code;
+    }
+    WakeSocket = wake;
+    return 0;
+}
+
+// The registry's text as Windows itself reads an IPv4 or IPv6 literal; no
+// name is ever looked up.
+static BOOL ParseListenAddress(NetAddress* address)
+{
+    ByteClear(address, sizeof(*address));
+    address->Family = NET_FAMILY_IPV4;
+    if (WinsockCalls.InetPtonW(AF_INET, NetworkAddress, address->Bytes) == 1)
+        return TRUE;
+    address->Family = NET_FAMILY_IPV6;
+    return WinsockCalls.InetPtonW(AF_INET6, NetworkAddress, address->Bytes) == 1;
+}
+
+static BOOL OpenServer()
+{
+    if (!LoadWinsockCalls()) {
+        WriteLog(L"ERROR - network server off: ws2_32.dll could not be loaded");
+        return FALSE;
+    }
+    NetAddress address;
+    if (!ParseListenAddress(&address)) {
+        WriteLog(L"ERROR - network server off: NetworkAddress is malformed");
+        return FALSE;
+    }
+    char endpoint[NET_ADDRESS_TEXT_BYTES];
+    FormatNetEndpoint(&address, (UINT32)NetworkPort, endpoint);
+    WSADATA data;
+    int code = WinsockCalls.WSAStartup(MAKEWORD(2, 2), &data);
+    if (code == 0)
+        code = OpenListenSocket(&address);
+    if (code == 0)
+        code = OpenWakeSocket();
+    if (code != 0) {
+        LogListenError(endpoint, code);
+        return FALSE;
+    }
+    LogWithAddress(L"network server listening on ", endpoint);
+    return TRUE;
+}
+
+// ---- Connections
+
+static void CloseConnection(Connection* connection)
+{
+    if (connection->Session.LoggedIn)
+        LogWithAddress(L"follower logged out: ", connection->Address);
+    WinsockCalls.closesocket(connection->Socket);
+    connection->Socket = INVALID_SOCKET;
+}
+
+static void FormatPeer(const sockaddr_storage* peer, char* text)
+{
+    NetAddress address = {};
+    if (peer->ss_family == AF_INET) {
+        address.Family = NET_FAMILY_IPV4;
+        ByteCopy(address.Bytes, &((const sockaddr_in*)peer)->sin_addr, 4);
+    } else {
+        address.Family = NET_FAMILY_IPV6;
+        ByteCopy(address.Bytes, &((const sockaddr_in6*)peer)->sin6_addr, 16);
+    }
+    FormatNetAddress(&address, text);
+}
+
+static Connection* FreeSlot()
+{
+    for (Connection& connection : Connections) {
+        if (connection.Socket == INVALID_SOCKET)
+            return &connection;
+    }
+    return NULL;
+}
+
+// Every connection waiting to be accepted; one past the limit is closed at
+// once, unanswered.
+static void AcceptClients()
+{
+    for (;;) {
+        sockaddr_storage peer;
+        int length = sizeof(peer);
+        ByteClear(&peer, sizeof(peer));
+        SOCKET socket = WinsockCalls.accept(ListenSocket, (sockaddr*)&peer, &length);
+        if (socket == INVALID_SOCKET) {
+            int code = LastError();
+            if (code != WSAEWOULDBLOCK && code != WSAECONNRESET)
+                WaitForSingleObject(StopEvent, FAILURE_PAUSE_MS);
+            if (code != WSAECONNRESET)
+                return;
+            continue;
+        }
+        Connection* connection = FreeSlot();
+        if (!connection || !MakeNonBlocking(socket)) {
+            WinsockCalls.closesocket(socket);
+            continue;
+        }
+        ByteClear(&connection->Session, sizeof(connection->Session));
+        connection->Socket = socket;
+        connection->HeardTick = GetTickCount();
+        connection->Closing = FALSE;
+        connection->InLength = 0;
+        connection->OutStart = 0;
+        connection->OutLength = 0;
+        FormatPeer(&peer, connection->Address);
+    }
+}
+
+// Sends what waits; FALSE when the connection was closed.
+static BOOL Flush(Connection* connection)
+{
+    while (connection->OutStart < connection->OutLength) {
+        int sent = WinsockCalls.send(connection->Socket, connection->Out + connection->OutStart,
+                                     connection->OutLength - connection->OutStart, 0);
+        if (sent < 0) {
+            if (LastError() == WSAEWOULDBLOCK)
+                return TRUE;
+            CloseConnection(connection);
+            return FALSE;
+        }
+        connection->OutStart += sent;
+    }
+    connection->OutStart = 0;
+    connection->OutLength = 0;
+    if (connection->Closing) {
+        CloseConnection(connection);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static void GatherFacts(NetFacts* facts)
+{
+    UINT32 tick = CopySnapshotAndTick(&facts->Status);
+    facts->Stale = IsStatusStale(&facts->Status, GetTickCount() - tick);
+    facts->ForcedShutdown = IsForcedShutdownRaised();
+    facts->RuntimeThresholdSeconds = RuntimeThresholdSeconds;
+    facts->ChargeThresholdPercent = ChargeThresholdPercent;
+    facts->User = UserText;
+    facts->Password = PasswordText;
+    int count = 0;
+    for (const Connection& connection : Connections) {
+        if (connection.Socket != INVALID_SOCKET && connection.Session.LoggedIn)
+            LoginAddresses[count++] = connection.Address;
+    }
+    facts->LoginCount = count;
+    facts->LoginAddresses = LoginAddresses;
+}
+
+static void LogRefusal(const Connection* connection)
+{
+    DWORD now = GetTickCount();
+    if (RefusalLogged && now - RefusalLogTick < REFUSAL_LOG_INTERVAL_MS)
+        return;
+    RefusalLogged = TRUE;
+    RefusalLogTick = now;
+    LogWithAddress(L"ERROR - network login refused: ", connection->Address);
+}
+
+static void Answer(Connection* connection, const char* line, int length)
+{
+    NetFacts facts;
+    GatherFacts(&facts);
+    int flags = AnswerLine(&connection->Session, line, length, &facts, connection->Out, &connection->OutLength);
+    connection->OutStart = 0;
+    if (flags & NET_LOGGED_IN)
+        LogWithAddress(L"follower logged in: ", connection->Address);
+    if (flags & NET_LOGIN_REFUSED)
+        LogRefusal(connection);
+    if (flags & NET_CLOSE)
+        connection->Closing = TRUE;
+}
+
+// Answers the whole lines received, one at a time: the next is taken only
+// once the answer before it is sent, so one answer buffer is enough and a
+// client that does not read stops being read.
+static void AnswerLines(Connection* connection)
+{
+    while (connection->OutLength == 0) {
+        int end = 0;
+        while (end < connection->InLength && connection->In[end] != '\n')
+            end++;
+        if (end == connection->InLength) {
+            if (end == IN_BYTES)
+                CloseConnection(connection);
+            return;
+        }
+        int content = end > 0 && connection->In[end - 1] == '\r' ? end - 1 : end;
+        if (content > NET_LINE_BYTES) {
+            CloseConnection(connection);
+            return;
+        }
+        Answer(connection, connection->In, end);
+        int rest = connection->InLength - (end + 1);
+        for (int i = 0; i < rest; i++)
+            connection->In[i] = connection->In[end + 1 + i];
+        connection->InLength = rest;
+        if (!Flush(connection))
+            return;
+    }
+}
+
+static void Receive(Connection* connection)
+{
+    int received = WinsockCalls.recv(connection->Socket, connection->In + connection->InLength,
+                                     IN_BYTES - connection->InLength, 0);
+    if (received < 0 && LastError() == WSAEWOULDBLOCK)
+        return;
+    if (received <= 0) {
+        CloseConnection(connection);
+        return;
+    }
+    connection->HeardTick = GetTickCount();
+    connection->InLength += received;
+    AnswerLines(connection);
+}
+
+static void Serve(Connection* connection, SHORT events)
+{
+    if (events & (POLLERR | POLLNVAL)) {
+        CloseConnection(connection);
+        return;
+    }
+    if (connection->OutLength) {
+        if (Flush(connection))
+            AnswerLines(connection);
+        return;
+    }
+    if (events & (POLLRDNORM | POLLHUP))
+        Receive(connection);
+}
+
+// The wait until the first connection falls idle, or none.
+static int PollTimeout(DWORD now)
+{
+    int timeout = -1;
+    for (const Connection& connection : Connections) {
+        if (connection.Socket == INVALID_SOCKET)
+            continue;
+        DWORD idle = now - connection.HeardTick;
+        int left = idle >= IDLE_CLOSE_MS ? 0 : (int)(IDLE_CLOSE_MS - idle);
+        if (timeout < 0 || left < timeout)
+            timeout = left;
+    }
+    return timeout;
+}
+
+static void CloseIdle(DWORD now)
+{
+    for (Connection& connection : Connections) {
+        if (connection.Socket != INVALID_SOCKET && now - connection.HeardTick >= IDLE_CLOSE_MS)
+            CloseConnection(&connection);
+    }
+}
+
+static void RunServer()
+{
+    WSAPOLLFD polled[2 + NET_MAX_CLIENTS];
+    Connection* owners[2 + NET_MAX_CLIENTS];
+    while (!StopRequested()) {
+        polled[0].fd = WakeSocket;
+        polled[1].fd = ListenSocket;
+        polled[0].events = polled[1].events = POLLRDNORM;
+        int count = 2;
+        for (Connection& connection : Connections) {
+            if (connection.Socket == INVALID_SOCKET)
+                continue;
+            polled[count].fd = connection.Socket;
+            polled[count].events = connection.OutLength ? POLLWRNORM : POLLRDNORM;
+            owners[count++] = &connection;
+        }
+        if (WinsockCalls.WSAPoll(polled, (ULONG)count, PollTimeout(GetTickCount())) < 0) {
+            WaitForSingleObject(StopEvent, FAILURE_PAUSE_MS);
+            continue;
+        }
+        if (StopRequested())
+            return;
+        if (polled[0].revents) {
+            char drained[16];
+            WinsockCalls.recv(WakeSocket, drained, sizeof(drained), 0);
+        }
+        if (polled[1].revents & POLLRDNORM)
+            AcceptClients();
+        for (int i = 2; i < count; i++) {
+            if (polled[i].revents && owners[i]->Socket == polled[i].fd)
+                Serve(owners[i], polled[i].revents);
+        }
+        CloseIdle(GetTickCount());
+    }
+}
+
+static DWORD WINAPI NetworkServerThread(LPVOID)
+{
+    for (Connection& connection : Connections)
+        connection.Socket = INVALID_SOCKET;
+    EncodeUtf8(NetworkUser, NETWORK_TEXT_UNITS, UserText, NET_SECRET_BYTES, FALSE);
+    EncodeUtf8(NetworkPassword, NETWORK_TEXT_UNITS, PasswordText, NET_SECRET_BYTES, FALSE);
+    if (!OpenServer())
+        return 0;
+    RunServer();
+    for (Connection& connection : Connections) {
+        if (connection.Socket != INVALID_SOCKET)
+            CloseConnection(&connection);
+    }
+    // The wake socket stays open: the stop may still be writing to it, and
+    // the end of the process closes it.
+    WinsockCalls.closesocket(ListenSocket);
+    return 0;
+}
+
+void StartNetworkServer()
+{
+    if (NetworkServerEnabled && StopEvent)
+        ServerThread = CreateThread(NULL, 0, NetworkServerThread, NULL, 0, NULL);
+}
+
+void WakeNetworkServer()
+{
+    SOCKET wake = WakeSocket;
+    if (wake != INVALID_SOCKET)
+        WinsockCalls.send(wake, "", 1, 0);
+}
+
+void WaitNetworkServer(DWORD waitMs)
+{
+    if (ServerThread)
+        WaitForSingleObject(ServerThread, waitMs);
+}
