@@ -83,6 +83,21 @@ TEST(Balloons, OneForEachTransitionNothingAtStartOrOnRepeat)
     }
 }
 
+// With followers, the armed balloon says that an abort cannot hold them.
+TEST(Balloons, TheArmedBalloonTellsThatFollowersStillShutDown)
+{
+    NetworkServerEnabled = 1;
+    NotifierState state = {};
+    const UpsStatus onBattery = MakeStatus(1, 1, 15, 2000);
+    ShutdownEvents before = { 0, 0, 0, FALSE }, armed = { 1, 0, 4, TRUE };
+    Balloon balloon;
+    DecideBalloon(&state, &onBattery, &before, &balloon);
+    EXPECT_EQ(BALLOON_ARMED, DecideBalloon(&state, &onBattery, &armed, &balloon));
+    EXPECT_STREQ(L"The battery is down to 15%. Right-click the tray icon to abort. An abort holds this computer "
+                 L"only: its followers still shut down.", balloon.Text);
+    NetworkServerEnabled = 0;
+}
+
 QUERY_USER_NOTIFICATION_STATE UserState;
 HRESULT QueryResult;
 

@@ -2,6 +2,7 @@
 // HKCU\Software\Quillfen\Corvane is written here and put back afterwards.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <string>
 #include "app/settings.h"
 
 namespace {
@@ -225,6 +226,77 @@ TEST_F(Settings, OnlyADwordZeroTurnsTheBalloonsOff)
     }
     RegDeleteValueW(key_, L"Notifications");
     NotificationsEnabled = 1;
+}
+
+}  // namespace
+
+namespace {
+
+// The network server's values, each on its own: what is taken, and what a
+// malformed value leaves (its default, or for the address an empty text
+// that keeps the server off).
+TEST_F(Settings, NetworkValuesAreTakenOnlyWhenWellFormed)
+{
+    const DWORD one = 1, two = 2, zero = 0, top = 65535, over = 65536;
+    const std::wstring longest(NETWORK_TEXT_UNITS - 1, L'a'), tooLong(NETWORK_TEXT_UNITS, L'a');
+    const struct {
+        const wchar_t* name;
+        DWORD type;
+        const void* data;
+        DWORD bytes;
+        const wchar_t* text;    // the text setting afterwards, or null for the numbers
+        INT32 enabled = 0, port = 3493;
+    } cases[] = {
+        { L"NetworkServer", REG_DWORD, &one, 4, nullptr, 1, 3493 },
+        { L"NetworkServer", REG_DWORD, &two, 4, nullptr, 0, 3493 },
+        { L"NetworkServer", REG_SZ, L"1", 4, nullptr, 0, 3493 },
+        { L"NetworkServer", REG_BINARY, &one, 4, nullptr, 0, 3493 },
+        { L"NetworkPort", REG_DWORD, &one, 4, nullptr, 0, 1 },
+        { L"NetworkPort", REG_DWORD, &top, 4, nullptr, 0, 65535 },
+        { L"NetworkPort", REG_DWORD, &zero, 4, nullptr, 0, 3493 },
+        { L"NetworkPort", REG_DWORD, &over, 4, nullptr, 0, 3493 },
+        { L"NetworkAddress", REG_SZ, L"::", 6, L"::" },
+        { L"NetworkAddress", REG_SZ, L"0.0.0.0", 14, L"0.0.0.0" },    // no terminator stored
+        { L"NetworkAddress", REG_SZ, longest.c_str(), (DWORD)(longest.size() + 1) * 2, longest.c_str() },
+        { L"NetworkAddress", REG_SZ, tooLong.c_str(), (DWORD)(tooLong.size() + 1) * 2, L"" },
+        { L"NetworkAddress", REG_SZ, L"", 2, L"" },
+        { L"NetworkAddress", REG_SZ, L"1.2.3.4\0x", 20, L"" },
+        { L"NetworkAddress", REG_EXPAND_SZ, L"::1", 8, L"" },
+        { L"NetworkAddress", REG_DWORD, &one, 4, L"" },
+        { L"NetworkUser", REG_SZ, L"follower", 18, L"follower" },
+        { L"NetworkUser", REG_SZ, L"", 2, L"monuser" },
+        { L"NetworkUser", REG_DWORD, &one, 4, L"monuser" },
+        { L"NetworkPassword", REG_SZ, L"pass word", 20, L"pass word" },
+        { L"NetworkPassword", REG_BINARY, "pw", 2, L"" },
+    };
+    const wchar_t* const names[] = { L"NetworkServer", L"NetworkPort", L"NetworkAddress", L"NetworkUser",
+                                     L"NetworkPassword" };
+    for (const auto& c : cases) {
+        for (const wchar_t* name : names)
+            RegDeleteValueW(key_, name);
+        SetRaw(c.name, c.type, c.data, c.bytes);
+        NetworkServerEnabled = 0;
+        NetworkPort = 3493;
+        lstrcpyW(NetworkAddress, L"127.0.0.1");
+        lstrcpyW(NetworkUser, L"monuser");
+        lstrcpyW(NetworkPassword, L"sentinel");
+        ReadSettings();
+        const wchar_t* text = lstrcmpW(c.name, L"NetworkAddress") == 0 ? NetworkAddress
+                            : lstrcmpW(c.name, L"NetworkUser") == 0 ? NetworkUser : NetworkPassword;
+        if (c.text) {
+            EXPECT_STREQ(c.text, text) << c.name << " " << c.bytes;
+        } else {
+            EXPECT_EQ(c.enabled, NetworkServerEnabled) << c.name << " " << c.type;
+            EXPECT_EQ(c.port, NetworkPort) << c.name << " " << c.type;
+        }
+    }
+    for (const wchar_t* name : names)
+        RegDeleteValueW(key_, name);
+    NetworkServerEnabled = 0;
+    NetworkPort = 3493;
+    lstrcpyW(NetworkAddress, L"127.0.0.1");
+    lstrcpyW(NetworkUser, L"monuser");
+    NetworkPassword[0] = 0;
 }
 
 }  // namespace
