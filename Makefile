@@ -23,7 +23,7 @@ pictures:
 	@tools/demo.sh --docs
 
 bench:
-	@tools/deps.sh
+	@tools/deps.sh bench
 	@tools/build.sh
 	@/usr/bin/python3 tools/bench.py
 

@@ -20,21 +20,29 @@ struct Words {
     int Count;
     const char* Word[MAX_WORDS];
     int Length[MAX_WORDS];
+    // The line from the second word on, as it was sent.
+    const char* Rest;
+    int RestLength;
     char Storage[NET_LINE_BYTES + MAX_WORDS];
 };
 
 // Words are separated by spaces or tabs; a word in double quotes may hold
 // them; a backslash takes the next byte as it is, inside quotes or out. An
 // open quote, a backslash at the end or more than MAX_WORDS words make the
-// line malformed.
+// line malformed; the words before the fault are kept.
 static BOOL SplitWords(const char* line, int length, Words* words)
 {
     int stored = 0;
     int i = 0;
     words->Count = 0;
+    words->RestLength = 0;
     for (;;) {
         while (i < length && (line[i] == ' ' || line[i] == '\t'))
             i++;
+        if (words->Count == 1) {
+            words->Rest = line + i;
+            words->RestLength = length - i;
+        }
         if (i >= length)
             return TRUE;
         if (words->Count == MAX_WORDS)
@@ -189,6 +197,8 @@ static const BYTE SOURCES[] = {
     SOURCE_STATUS,
 };
 
+static const char STATUS_WORDS[][9] = { " OB", " OL", " CHRG", " DISCHRG", " LB", " RB", " OVER", " FSD" };
+
 static void AppendStatusWords(char* out, const NetFacts* facts)
 {
     const UpsStatus* status = &facts->Status;
@@ -196,23 +206,20 @@ static void AppendStatusWords(char* out, const NetFacts* facts)
     // exactly when the primary starts to shut down. FSD only on battery:
     // between the mains' return being published and the outage being
     // ended, a follower must not read FSD on line.
-    const struct {
-        BOOL Holds;
-        const char* Word;
-    } words[] = {
-        { status->OnBattery, " OB" },
-        { !status->OnBattery, " OL" },
-        { status->Charging, " CHRG" },
-        { status->Discharging, " DISCHRG" },
-        { ChooseShutdownReason(status, facts->RuntimeThresholdSeconds, facts->ChargeThresholdPercent) != 0, " LB" },
-        { status->NeedsReplacement, " RB" },
-        { status->Overload, " OVER" },
-        { facts->ForcedShutdown && status->OnBattery, " FSD" },
+    const BOOL holds[] = {
+        status->OnBattery,
+        !status->OnBattery,
+        status->Charging,
+        status->Discharging,
+        ChooseShutdownReason(status, facts->RuntimeThresholdSeconds, facts->ChargeThresholdPercent) != 0,
+        status->NeedsReplacement,
+        status->Overload,
+        facts->ForcedShutdown && status->OnBattery,
     };
     int position = 0;
-    for (const auto& word : words) {
-        if (word.Holds)
-            position = AppendBytes(out, position, VALUE_BYTES, word.Word + (position == 0));
+    for (int i = 0; i < (int)ARRAYSIZE(holds); i++) {
+        if (holds[i])
+            position = AppendBytes(out, position, VALUE_BYTES, STATUS_WORDS[i] + (position == 0));
     }
 }
 
@@ -268,8 +275,8 @@ enum Handler {
 };
 
 enum FixedText {
-    TEXT_NONE,
     TEXT_UPSDESC,
+    TEXT_NONE = TEXT_UPSDESC,    // for the commands whose answers are composed
     TEXT_LIST_UPS,
     TEXT_GOODBYE,
     TEXT_VERSION,
@@ -285,13 +292,12 @@ enum FixedText {
 };
 
 static const char* const FIXED_TEXTS[] = {
-    "",
     "UPSDESC ups \"Corvane\"\n",
     "BEGIN LIST UPS\nUPS ups \"Corvane\"\nEND LIST UPS\n",
     "OK Goodbye\n",
     "Corvane 1.1.0.0\n",
     "1.3\n",
-    "Commands: HELP VER NETVER PROTVER GET LIST USERNAME PASSWORD LOGIN LOGOUT\n",
+    "Commands: HELP VER PROTVER GET LIST USERNAME PASSWORD LOGIN LOGOUT\n",
     "ERR FEATURE-NOT-CONFIGURED\n",
     "ERR ACCESS-DENIED\n",
     "VAR",
@@ -323,8 +329,8 @@ static const Command COMMANDS[] = {
     { "LIST RW", 3, 2, HANDLE_EMPTY_LIST, TEXT_RW },
     { "LIST CMD", 3, 2, HANDLE_EMPTY_LIST, TEXT_CMD },
     { "LIST UPS", 2, 0, HANDLE_FIXED, TEXT_LIST_UPS },
-    { "USERNAME", 2, 0, HANDLE_USERNAME, TEXT_NONE },
-    { "PASSWORD", 2, 0, HANDLE_PASSWORD, TEXT_NONE },
+    { "USERNAME", 0, 0, HANDLE_USERNAME, TEXT_NONE },
+    { "PASSWORD", 0, 0, HANDLE_PASSWORD, TEXT_NONE },
     { "LOGIN", 2, 1, HANDLE_LOGIN, TEXT_NONE },
     { "LOGOUT", 1, 0, HANDLE_LOGOUT, TEXT_GOODBYE },
     { "VER", 1, 0, HANDLE_FIXED, TEXT_VERSION },
@@ -403,15 +409,19 @@ static void AnswerListVariables(Reply* reply, const NetFacts* facts)
     }
 }
 
-// USERNAME and PASSWORD, once each per connection. Only whether the text
-// matched is kept.
-static const char* TakeCredential(const Words* words, BOOL* given, BOOL* matches, const char* expected,
-                                  const char* already)
+// USERNAME and PASSWORD, once each per connection. The stock clients send
+// the text as it is, neither quoted nor escaped, so the rest of the line
+// counts as well as a single quoted word. Only whether it matched is kept.
+static const char* TakeCredential(const Words* words, BOOL split, BOOL* given, BOOL* matches,
+                                  const char* expected, const char* already)
 {
+    if (words->RestLength == 0)
+        return "INVALID-ARGUMENT";
     if (*given)
         return already;
     *given = TRUE;
-    *matches = SecretsMatch(words->Word[1], words->Length[1], expected);
+    BOOL word = split && words->Count == 2 && SecretsMatch(words->Word[1], words->Length[1], expected);
+    *matches = SecretsMatch(words->Rest, words->RestLength, expected) | word;
     return 0;
 }
 
@@ -433,8 +443,8 @@ static const char* LogIn(NetSession* session, const NetFacts* facts)
 // Answers a found command whose words are counted and named right; returns
 // the NET_* flags, or -1 for VAR-NOT-SUPPORTED. *error is set to an error
 // word instead of answering.
-static int AnswerCommand(Reply* reply, const Command* command, const Words* words, NetSession* session,
-                         const NetFacts* facts, const char** error)
+static int AnswerCommand(Reply* reply, const Command* command, const Words* words, BOOL split,
+                         NetSession* session, const NetFacts* facts, const char** error)
 {
     switch (command->Handler) {
     case HANDLE_VALUE:
@@ -463,11 +473,12 @@ static int AnswerCommand(Reply* reply, const Command* command, const Words* word
         return 0;
     }
     case HANDLE_USERNAME:
-        *error = TakeCredential(words, &session->UserGiven, &session->UserMatches, facts->User, "ALREADY-SET-USERNAME");
+        *error = TakeCredential(words, split, &session->UserGiven, &session->UserMatches, facts->User,
+                                "ALREADY-SET-USERNAME");
         break;
     case HANDLE_PASSWORD:
-        *error = TakeCredential(words, &session->PasswordGiven, &session->PasswordMatches, facts->Password,
-                                "ALREADY-SET-PASSWORD");
+        *error = TakeCredential(words, split, &session->PasswordGiven, &session->PasswordMatches,
+                                facts->Password, "ALREADY-SET-PASSWORD");
         break;
     case HANDLE_LOGIN:
         *error = LogIn(session, facts);
@@ -498,19 +509,21 @@ int AnswerLine(NetSession* session, const char* line, int length, const NetFacts
     Words words;
     const char* error = 0;
     int flags = 0;
-    const Command* command = 0;
-    if (!SplitWords(line, length, &words))
+    BOOL split = SplitWords(line, length, &words);
+    const Command* command = words.Count ? FindCommand(&words) : 0;
+    BOOL credential = command && (command->Handler == HANDLE_USERNAME || command->Handler == HANDLE_PASSWORD);
+    if (!split && !credential)
         error = "INVALID-ARGUMENT";
     else if (words.Count == 0)
         error = 0;
-    else if (!(command = FindCommand(&words)))
+    else if (!command)
         error = "UNKNOWN-COMMAND";
     else if (command->Count && words.Count != command->Count)
         error = "INVALID-ARGUMENT";
     else if (command->UpsWord && !IsWord(&words, command->UpsWord, UPS_NAME, FALSE))
         error = "UNKNOWN-UPS";
     else
-        flags = AnswerCommand(&reply, command, &words, session, facts, &error);
+        flags = AnswerCommand(&reply, command, &words, split, session, facts, &error);
     if (flags < 0) {
         flags = 0;
         error = "VAR-NOT-SUPPORTED";

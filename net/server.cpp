@@ -5,6 +5,7 @@
 // and the thread handle, which start-up and the stop hold.
 #include "net/server.h"
 #include "net/address.h"
+#include "net/ascii.h"
 #include "net/protocol.h"
 #include "net/winsock_calls.h"
 #include "app/settings.h"
@@ -69,17 +70,6 @@ static void LogWithAddress(const WCHAR* message, const char* address)
         line[position++] = (WCHAR)*address;
     line[position] = 0;
     WriteLog(line);
-}
-
-static void LogListenError(const char* endpoint, int code)
-{
-    WCHAR line[LOG_LINE_CAPACITY];
-    int position = AppendText(line, 0, LOG_LINE_CAPACITY, L"ERROR - network server could not listen on ");
-    for (; *endpoint && position < LOG_LINE_CAPACITY - 1; endpoint++)
-        line[position++] = (WCHAR)*endpoint;
-    line[position] = 0;
-    AppendText(line, position, LOG_LINE_CAPACITY, L", code ");
-    WriteLogWithCode(line, (UINT32)code);
 }
 
 static int LastError()
@@ -195,7 +185,8 @@ static BOOL OpenServer()
         WriteLog(L"ERROR - network server off: NetworkAddress is malformed");
         return FALSE;
     }
-    char endpoint[NET_ADDRESS_TEXT_BYTES];
+    // The endpoint, and room for the error's code after it.
+    char endpoint[NET_ADDRESS_TEXT_BYTES + 20];
     FormatNetEndpoint(&address, (UINT32)NetworkPort, endpoint);
     WSADATA data;
     int code = WinsockCalls.WSAStartup(MAKEWORD(2, 2), &data);
@@ -204,7 +195,9 @@ static BOOL OpenServer()
     if (code == 0)
         code = OpenWakeSocket();
     if (code != 0) {
-        LogListenError(endpoint, code);
+        int position = AppendBytes(endpoint, ByteTextLength(endpoint), NET_ADDRESS_TEXT_BYTES + 20, ", code ");
+        AppendDecimal(endpoint, position, NET_ADDRESS_TEXT_BYTES + 20, (UINT32)code);
+        LogWithAddress(L"ERROR - network server could not listen on ", endpoint);
         return FALSE;
     }
     LogWithAddress(L"network server listening on ", endpoint);

@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing Corvane need, when it is
 # missing: Debian packages through apt-get as root; otherwise prints the
-# exact command to run and fails.
+# exact command to run and fails. `deps.sh bench` adds the reference server
+# that `make bench` compares the network server with.
 set -u
 
-PACKAGES="mingw-w64 wine wine64 xvfb cmake make googletest python3 python3-pytest icoutils imagemagick xdotool"
+# nut-client (upsc, upsmon) and python3-nut (PyNUT) are the stock peers of
+# the network server's tests, run as black boxes.
+PACKAGES="mingw-w64 wine wine64 xvfb cmake make googletest python3 python3-pytest icoutils imagemagick xdotool
+          nut-client python3-nut"
+[ "${1:-}" = bench ] && PACKAGES="$PACKAGES nut-server"
 
 missing() {
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || return 0
@@ -20,10 +25,17 @@ missing() {
     command -v wrestool >/dev/null || return 0
     command -v import >/dev/null || return 0
     command -v xdotool >/dev/null || return 0
+    command -v upsc >/dev/null || return 0
+    [ -x /lib/nut/upsmon ] || return 0
+    /usr/bin/python3 -c 'import PyNUT' 2>/dev/null || return 0
+    if [ "${1:-}" = bench ]; then
+        [ -x /lib/nut/upsd ] || [ -x /usr/sbin/upsd ] || return 0
+        [ -x /lib/nut/dummy-ups ] || return 0
+    fi
     return 1
 }
 
-missing || exit 0
+missing "${1:-}" || exit 0
 
 if [ "$(id -u)" != 0 ]; then
     echo "Corvane needs Debian packages that are not installed. Run:" >&2
@@ -33,7 +45,17 @@ fi
 
 echo "Installing: $PACKAGES"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq >/dev/null || exit 1
-apt-get install -y -qq $PACKAGES >/dev/null || exit 1
-missing && { echo "packages installed, but something is still missing" >&2; exit 1; }
+# The UPS packages' scripts would start their services (and nut-server's
+# brings systemd and udev): on a machine without a policy that forbids it,
+# one is put in place for the install, so that nothing is started.
+POLICY=/usr/sbin/policy-rc.d
+OWN_POLICY=
+if [ ! -e "$POLICY" ]; then
+    printf '#!/bin/sh\nexit 101\n' > "$POLICY" && chmod 755 "$POLICY" && OWN_POLICY=1
+fi
+apt-get update -qq >/dev/null && apt-get install -y -qq $PACKAGES >/dev/null
+installed=$?
+[ -n "$OWN_POLICY" ] && rm -f "$POLICY"
+[ $installed = 0 ] || exit 1
+missing "${1:-}" && { echo "packages installed, but something is still missing" >&2; exit 1; }
 exit 0

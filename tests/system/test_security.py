@@ -4,17 +4,23 @@ forge log lines."""
 import shutil
 import time
 
+import pytest
+
 from conftest import CORVANE_EXE, PLANTED_DLL
+from net_peers import free_port, turn_server_on, upsc
 from monitor_helpers import (CONNECTED, ON_LINE_FULL, forced_pass, log_faults, monitor_lines, wait_new_lines,
                              wake)
 
 # hid.dll and dwmapi.dll, which the program uses and which are not KnownDLLs,
 # and others Windows or Wine load into a desktop program by name.
+# With the network server on, ws2_32.dll and what Winsock loads in turn.
 PLANTED_NAMES = ("hid.dll", "dwmapi.dll", "uxtheme.dll", "version.dll", "winmm.dll", "cryptbase.dll",
-                 "propsys.dll", "msimg32.dll")
+                 "propsys.dll", "msimg32.dll", "ws2_32.dll", "mswsock.dll", "wshtcpip.dll", "iphlpapi.dll",
+                 "dnsapi.dll")
 
 
-def test_dlls_planted_beside_the_program_are_never_loaded(corvane, emu, tmp_path):
+@pytest.mark.parametrize("server", [False, True])
+def test_dlls_planted_beside_the_program_are_never_loaded(corvane, emu, session, tmp_path, server):
     # A Downloads folder holding the program, the stand-ins, and the user
     # starting it from there (so the folder is the current one too).
     downloads = tmp_path / "Downloads"
@@ -24,12 +30,18 @@ def test_dlls_planted_beside_the_program_are_never_loaded(corvane, emu, tmp_path
     for name in PLANTED_NAMES:
         shutil.copy(PLANTED_DLL, downloads / name)
     emu.add(0, "plain")
+    port = free_port()
+    if server:
+        turn_server_on(session, port)
     corvane.start(exe=str(program), cwd=str(downloads))
     try:
-        lines = wait_new_lines(corvane, [], 2)
+        lines = wait_new_lines(corvane, [], 3 if server else 2)
     except AssertionError as failure:
         raise AssertionError("%s; stand-ins loaded: %s" % (failure, _loaded(downloads)))
-    assert lines == [CONNECTED, ON_LINE_FULL]
+    assert sorted(lines) == sorted([CONNECTED, ON_LINE_FULL] + (
+        ["network server listening on 127.0.0.1:%d" % port] if server else []))
+    if server:
+        assert upsc(port, "ups.status") == (0, "OL")
     # Opening the window shows and paints it.
     forced_pass(corvane, emu)
     assert corvane.stop() == 0

@@ -126,7 +126,7 @@ TEST(NetProtocol, EachRequestLineHasItsAnswer)
         { LINE, "VER", "Corvane 1.1.0.0\n" },
         { LINE, "NETVER", "1.3\n" },
         { LINE, "PROTVER", "1.3\n" },
-        { LINE, "HELP", "Commands: HELP VER NETVER PROTVER GET LIST USERNAME PASSWORD LOGIN LOGOUT\n" },
+        { LINE, "HELP", "Commands: HELP VER PROTVER GET LIST USERNAME PASSWORD LOGIN LOGOUT\n" },
         { LINE, "STARTTLS", "ERR FEATURE-NOT-CONFIGURED\n" },
         { LINE, "PRIMARY ups", "ERR ACCESS-DENIED\n" },
         { LINE, "MASTER ups", "ERR ACCESS-DENIED\n" },
@@ -228,6 +228,19 @@ TEST(NetProtocol, AFollowerLogsInOnceWithTheRightUserAndPassword)
         EXPECT_EQ(step.flags, flags) << step.line;
     }
     EXPECT_TRUE(session.LoggedIn);
+
+    // As the stock clients send it, raw, and as the protocol quotes it.
+    NetFacts spaced = OnLine();
+    spaced.Password = "pa ss\\\"w";
+    for (const char* line : { "PASSWORD pa ss\\\"w", "PASSWORD \"pa ss\\\\\\\"w\"" }) {
+        session = {};
+        Answer(&session, "USERNAME monuser", spaced);
+        EXPECT_EQ("OK\n", Answer(&session, line, spaced)) << line;
+        EXPECT_EQ("OK\n", Answer(&session, "LOGIN ups", spaced)) << line;
+    }
+    session = {};
+    EXPECT_EQ("ERR INVALID-ARGUMENT\n", Answer(&session, "PASSWORD  ", spaced));
+    EXPECT_FALSE(session.PasswordGiven);
 
     // Without a configured password, the same words are refused.
     NetFacts facts = OnLine();
