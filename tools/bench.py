@@ -6,7 +6,7 @@ Each measurement is a function in MEASUREMENTS that takes the bench (a fresh
 prefix on its own Xvfb display, every program on Wine's virtual desktop, with
 the emulated UPS, and the running Corvane.exe) and returns its figures.
 
-    /usr/bin/python3 tools/bench.py [--trials 20] [--idle 60] [--only NAME ...]
+    /usr/bin/python3 tools/bench.py [--trials 20] [--idle 60] [--load 30] [--only NAME ...]
 """
 import argparse
 import json
@@ -23,7 +23,11 @@ sys.path.insert(0, os.path.join(REPO, "tests", "system"))
 
 from conftest import BUILD, CMD_OPEN, CORVANE_EXE, Corvane, Wintool, standalone, windows_path  # noqa: E402
 from desktop import ON_LINE, tray_icon_colour, wait_until  # noqa: E402
-from measure_monitor import idle_cpu, mains_loss_delays, wait_line  # noqa: E402
+from measure_monitor import corvane_pid, idle_cpu, mains_loss_delays, process_in_prefix, wait_line  # noqa: E402
+from net_peers import free_port, turn_server_on, upsc_variables  # noqa: E402
+
+sys.path.insert(0, os.path.join(REPO, "tests", "bench"))
+import net_load  # noqa: E402
 
 WM_CLOSE = 0x0010
 
@@ -147,6 +151,50 @@ def mains_loss_to_log(bench):
     return {"own_pace": median_and_max(own), "with_wake": median_and_max(woken)}
 
 
+def network_load(bench):
+    """32 clients each asking GET VAR ups ups.status ten times a second for
+    30 s, against Corvane's server and then, in the same run, against
+    nut-server's upsd with its dummy-ups driver serving the same values.
+    CPU: Corvane's process, and the prefix's wineserver, which holds Wine's
+    sockets; upsd and the driver together. Memory: the Linux processes'
+    resident and private memory: Corvane's with the server off (a default
+    start), and on, before and after the load."""
+    if bench.corvane and bench.corvane.running():
+        bench.corvane.stop()
+    bench.start_corvane()
+    time.sleep(3)
+    memory_off = net_load.rss_kib(corvane_pid(bench.prefix))
+    bench.corvane.stop()
+    port = free_port()
+    turn_server_on(bench.session, port)
+    try:
+        corvane = bench.start_corvane()
+        corvane.wait_for_message("network server listening on")
+        values = upsc_variables(port)
+        pid = corvane_pid(bench.prefix)
+        server = process_in_prefix(bench.prefix, b"wineserver", b"wineserver64")
+        memory_before = net_load.rss_kib(pid)
+        cpu = net_load.cpu_seconds(pid), net_load.cpu_seconds(server)
+        ours = net_load.load(port, seconds=bench.args.load)
+        ours["cpu_s"] = round(net_load.cpu_seconds(pid) - cpu[0], 2)
+        ours["wineserver_cpu_s"] = round(net_load.cpu_seconds(server) - cpu[1], 2)
+        ours["memory_server_off"] = memory_off
+        ours["memory_before"] = memory_before
+        ours["memory_after"] = net_load.rss_kib(pid)
+    finally:
+        bench.corvane.stop()
+        bench.session.reg_delete_key(r"HKCU\Software\Quillfen\Corvane")
+    reference_port = free_port()
+    with net_load.reference_server(values, reference_port) as pids:
+        cpu = [net_load.cpu_seconds(p) for p in pids]
+        theirs = net_load.load(reference_port, seconds=bench.args.load)
+        theirs["cpu_s"] = round(sum(net_load.cpu_seconds(p) for p in pids) - sum(cpu), 2)
+        theirs["memory"] = [net_load.rss_kib(p) for p in pids]
+    ratio = lambda name: round(ours[name] / theirs[name], 2) if theirs.get(name) else None
+    return {"corvane": ours, "upsd_dummy_ups": theirs,
+            "ratios": {name: ratio(name) for name in ("answers_per_s", "median_ms", "p99_ms")}}
+
+
 # name -> function(bench) -> figures, in the order they run.
 MEASUREMENTS = [
     ("executable_size", executable_size),
@@ -157,6 +205,7 @@ MEASUREMENTS = [
     ("idle_cpu_on_line_hidden", idle_on_line),
     ("idle_cpu_on_line_open", idle_on_line_open),
     ("mains_loss_to_log", mains_loss_to_log),
+    ("network_load", network_load),
 ]
 
 
@@ -178,6 +227,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--trials", type=int, default=20, help="mains-loss trials of each kind (default 20)")
     parser.add_argument("--idle", type=float, default=60.0, help="seconds of idle measured (default 60)")
+    parser.add_argument("--load", type=float, default=30.0, help="seconds of network load (default 30)")
     parser.add_argument("--only", nargs="*", help="names of the measurements to run")
     args = parser.parse_args()
 
