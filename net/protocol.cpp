@@ -163,10 +163,10 @@ struct Variable {
 
 // In the order LIST VAR gives them.
 static const Variable VARIABLES[] = {
-    { "battery.charge", "Battery charge (%)" },
-    { "battery.charge.low", "Shutdown charge (%)" },
-    { "battery.runtime", "Battery runtime (s)" },
-    { "battery.runtime.low", "Shutdown runtime (s)" },
+    { "battery.charge", "Charge (%)" },
+    { "battery.charge.low", "Low charge (%)" },
+    { "battery.runtime", "Runtime (s)" },
+    { "battery.runtime.low", "Low runtime (s)" },
     { "device.mfr", "Manufacturer" },
     { "device.model", "Model" },
     { "device.type", "Device type" },

@@ -109,7 +109,7 @@ TEST(NetProtocol, EachRequestLineHasItsAnswer)
         { STALE, "GET TYPE ups ups.load", "ERR DATA-STALE\n" },
         { LINE, "GET TYPE ups ups.load", "TYPE ups ups.load NUMBER\n" },
         { LINE, "GET TYPE ups ups.model", "TYPE ups ups.model STRING:192\n" },
-        { LINE, "GET DESC ups battery.charge", "DESC ups battery.charge \"Battery charge (%)\"\n" },
+        { LINE, "GET DESC ups battery.charge", "DESC ups battery.charge \"Charge (%)\"\n" },
         { LINE, "LIST VAR ups", LIST_VAR },
         { BARE, "LIST VAR ups", "BEGIN LIST VAR ups\nVAR ups battery.charge \"100\"\nVAR ups battery.charge.low \"20\"\n"
                                 "VAR ups battery.runtime.low \"300\"\nVAR ups device.type \"ups\"\n"
@@ -186,43 +186,34 @@ TEST(NetProtocol, StatusWordsFollowTheUpsAndThePrimarysRule)
 // One connection's login, step by step.
 TEST(NetProtocol, AFollowerLogsInOnceWithTheRightUserAndPassword)
 {
+    // Each connection's steps; `fresh` starts the next connection.
     const struct {
+        bool fresh;
         const char* line;
         const char* answer;
         int flags;
-    } refused[] = {
-        { "LOGIN ups", "ERR USERNAME-REQUIRED\n", 0 },
-        { "USERNAME monuser", "OK\n", 0 },
-        { "USERNAME admin", "ERR ALREADY-SET-USERNAME\n", 0 },
-        { "LOGIN ups", "ERR PASSWORD-REQUIRED\n", 0 },
-        { "PASSWORD s3cre", "OK\n", 0 },
-        { "PASSWORD s3cret", "ERR ALREADY-SET-PASSWORD\n", 0 },
-        { "LOGIN other", "ERR UNKNOWN-UPS\n", 0 },
-        { "LOGIN ups", "ERR ACCESS-DENIED\n", NET_LOGIN_REFUSED },
-        { "GET VAR ups ups.status", "VAR ups ups.status \"OL CHRG\"\n", 0 },
-        { "LOGIN ups", "ERR ACCESS-DENIED\n", NET_LOGIN_REFUSED },
-        { "LOGIN ups", "ERR ACCESS-DENIED\n", NET_LOGIN_REFUSED | NET_CLOSE },
+    } steps[] = {
+        { true, "LOGIN ups", "ERR USERNAME-REQUIRED\n", 0 },
+        { false, "USERNAME monuser", "OK\n", 0 },
+        { false, "USERNAME admin", "ERR ALREADY-SET-USERNAME\n", 0 },
+        { false, "LOGIN ups", "ERR PASSWORD-REQUIRED\n", 0 },
+        { false, "PASSWORD s3cre", "OK\n", 0 },
+        { false, "PASSWORD s3cret", "ERR ALREADY-SET-PASSWORD\n", 0 },
+        { false, "LOGIN other", "ERR UNKNOWN-UPS\n", 0 },
+        { false, "LOGIN ups", "ERR ACCESS-DENIED\n", NET_LOGIN_REFUSED },
+        { false, "GET VAR ups ups.status", "VAR ups ups.status \"OL CHRG\"\n", 0 },
+        { false, "LOGIN ups", "ERR ACCESS-DENIED\n", NET_LOGIN_REFUSED },
+        { false, "LOGIN ups", "ERR ACCESS-DENIED\n", NET_LOGIN_REFUSED | NET_CLOSE },
+        { true, "USERNAME \"monuser\"", "OK\n", 0 },
+        { false, "PASSWORD s3cret", "OK\n", 0 },
+        { false, "LOGIN ups", "OK\n", NET_LOGGED_IN },
+        { false, "LOGIN ups", "ERR ALREADY-LOGGED-IN\n", 0 },
+        { false, "LOGOUT", "OK Goodbye\n", NET_CLOSE },
     };
     NetSession session = {};
-    for (const auto& step : refused) {
-        int flags = -1;
-        EXPECT_EQ(step.answer, Answer(&session, step.line, OnLine(), &flags)) << step.line;
-        EXPECT_EQ(step.flags, flags) << step.line;
-    }
-
-    const struct {
-        const char* line;
-        const char* answer;
-        int flags;
-    } accepted[] = {
-        { "USERNAME \"monuser\"", "OK\n", 0 },
-        { "PASSWORD s3cret", "OK\n", 0 },
-        { "LOGIN ups", "OK\n", NET_LOGGED_IN },
-        { "LOGIN ups", "ERR ALREADY-LOGGED-IN\n", 0 },
-        { "LOGOUT", "OK Goodbye\n", NET_CLOSE },
-    };
-    session = {};
-    for (const auto& step : accepted) {
+    for (const auto& step : steps) {
+        if (step.fresh)
+            session = {};
         int flags = -1;
         EXPECT_EQ(step.answer, Answer(&session, step.line, OnLine(), &flags)) << step.line;
         EXPECT_EQ(step.flags, flags) << step.line;
