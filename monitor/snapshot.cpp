@@ -1,5 +1,6 @@
 // The Snapshot and the HistoryRing, guarded together by StatusLock. Written
-// only by the monitor thread; read by the user-interface thread as copies.
+// only by the monitor thread; read by the user-interface and network server
+// threads as copies.
 // All of it is static storage, zero at load: an all-zero SRWLOCK is unlocked
 // and an all-zero Snapshot reads as "no UPS".
 #include "monitor/snapshot.h"

@@ -82,6 +82,18 @@ def test_upsc_and_pynut_read_every_variable_as_it_follows_the_ups(corvane, emu, 
     assert corvane.messages()[-2:] == ["follower logged out: 127.0.0.1", "Corvane stopped"]
 
 
+def test_a_stuck_monitor_makes_the_data_stale(corvane, emu, session):
+    port = free_port()
+    start_server(corvane, emu, session, port)
+    forced_pass(corvane, emu)
+    # Every request now takes 3 s: the next poll takes half a minute, and 15 s
+    # after the last publication (three waits on line) the data is stale.
+    emu.delay(0, 3000)
+    wait_until(lambda: upsc(port, "ups.status") == (1, "Error: Data stale"), 30, "stale data")
+    emu.delay(0, 0)
+    wait_until(lambda: upsc(port, "ups.status") == (0, "OL"), 30, "fresh data")
+
+
 def forced_pass_without_device(corvane):
     messages = len(corvane.messages())
     corvane.command(CMD_OPEN)
