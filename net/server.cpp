@@ -19,6 +19,9 @@ enum {
     IDLE_CLOSE_MS = 120000,
     // A line may end in CR LF; anything longer than this is closed on.
     IN_BYTES = NET_LINE_BYTES + 2,
+    // Room for the answers to several lines that came together, sent in one
+    // piece: a line is answered only while a whole answer still fits.
+    OUT_BYTES = 2 * NET_ANSWER_BYTES,
     // How long a failing accept or poll waits before it is tried again, so
     // that a lasting failure cannot spin the thread.
     FAILURE_PAUSE_MS = 100,
@@ -35,7 +38,7 @@ struct Connection {
     int OutLength;           // 0: nothing waits to be sent
     char Address[NET_ADDRESS_TEXT_BYTES];
     char In[IN_BYTES];
-    char Out[NET_ANSWER_BYTES];
+    char Out[OUT_BYTES];
 };
 
 static Connection Connections[NET_MAX_CLIENTS];
@@ -258,6 +261,12 @@ static void AcceptClients()
             WinsockCalls.closesocket(socket);
             continue;
         }
+        // Each answer is one send, and a client may ask again before it has
+        // acknowledged the last: without this, Nagle's rule would hold the
+        // answer back until the client's delayed acknowledgement, 40 ms or
+        // more.
+        int on = 1;
+        WinsockCalls.setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, (const char*)&on, sizeof(on));
         ByteClear(&connection->Session, sizeof(connection->Session));
         connection->Socket = socket;
         connection->HeardTick = GetTickCount();
@@ -324,8 +333,10 @@ static void Answer(Connection* connection, const char* line, int length)
 {
     NetFacts facts;
     GatherFacts(&facts);
-    int flags = AnswerLine(&connection->Session, line, length, &facts, connection->Out, &connection->OutLength);
-    connection->OutStart = 0;
+    int answerLength = 0;
+    int flags = AnswerLine(&connection->Session, line, length, &facts, connection->Out + connection->OutLength,
+                           &answerLength);
+    connection->OutLength += answerLength;
     if (flags & NET_LOGGED_IN)
         LogWithAddress(L"follower logged in: ", connection->Address);
     if (flags & NET_LOGIN_REFUSED)
@@ -334,31 +345,33 @@ static void Answer(Connection* connection, const char* line, int length)
         connection->Closing = TRUE;
 }
 
-// Answers the whole lines received, one at a time: the next is taken only
-// once the answer before it is sent, so one answer buffer is enough and a
-// client that does not read stops being read.
+// Answers the whole lines received while their answers fit, and sends them
+// together: the lines a client sends at once are answered in one piece, in
+// one send. Nothing more is read until they are sent, so that a client that
+// does not read stops being read.
 static void AnswerLines(Connection* connection)
 {
-    while (connection->OutLength == 0) {
-        int end = 0;
-        while (end < connection->InLength && connection->In[end] != '\n')
-            end++;
-        if (end == connection->InLength) {
-            if (end == IN_BYTES)
+    for (;;) {
+        while (!connection->Closing && connection->OutLength <= OUT_BYTES - NET_ANSWER_BYTES) {
+            int end = 0;
+            while (end < connection->InLength && connection->In[end] != '\n')
+                end++;
+            if (end == connection->InLength && end < IN_BYTES)
+                break;
+            int content = end > 0 && connection->In[end - 1] == '\r' ? end - 1 : end;
+            if (end == IN_BYTES || content > NET_LINE_BYTES) {
                 CloseConnection(connection);
-            return;
+                return;
+            }
+            Answer(connection, connection->In, end);
+            int rest = connection->InLength - (end + 1);
+            for (int i = 0; i < rest; i++)
+                connection->In[i] = connection->In[end + 1 + i];
+            connection->InLength = rest;
         }
-        int content = end > 0 && connection->In[end - 1] == '\r' ? end - 1 : end;
-        if (content > NET_LINE_BYTES) {
-            CloseConnection(connection);
-            return;
-        }
-        Answer(connection, connection->In, end);
-        int rest = connection->InLength - (end + 1);
-        for (int i = 0; i < rest; i++)
-            connection->In[i] = connection->In[end + 1 + i];
-        connection->InLength = rest;
-        if (!Flush(connection))
+        // Done when nothing was answered, the connection is closed, or the
+        // rest must wait until the client takes what was sent.
+        if ((!connection->OutLength && !connection->Closing) || !Flush(connection) || connection->OutLength)
             return;
     }
 }
@@ -442,12 +455,14 @@ static void RunServer()
             char drained[16];
             WinsockCalls.recv(WakeSocket, drained, sizeof(drained), 0);
         }
-        if (polled[1].revents & POLLRDNORM)
-            AcceptClients();
         for (int i = 2; i < count; i++) {
-            if (polled[i].revents && owners[i]->Socket == polled[i].fd)
+            if (polled[i].revents)
                 Serve(owners[i], polled[i].revents);
         }
+        // After the connections, so that the slots of those that have just
+        // gone are free for those that have just come.
+        if (polled[1].revents & POLLRDNORM)
+            AcceptClients();
         CloseIdle(GetTickCount());
     }
 }

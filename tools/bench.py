@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.join(REPO, "tests", "system"))
 
 from conftest import BUILD, CMD_OPEN, CORVANE_EXE, Corvane, Wintool, standalone, windows_path  # noqa: E402
 from desktop import ON_LINE, tray_icon_colour, wait_until  # noqa: E402
-from measure_monitor import corvane_pid, idle_cpu, mains_loss_delays, process_in_prefix, wait_line  # noqa: E402
+from measure_monitor import corvane_pid, cpu_seconds, idle_cpu, mains_loss_delays, process_in_prefix, wait_line  # noqa: E402
 from net_peers import free_port, turn_server_on, upsc_variables  # noqa: E402
 
 sys.path.insert(0, os.path.join(REPO, "tests", "bench"))
@@ -50,8 +50,11 @@ class Bench:
             return self.corvane
         if 0 not in self.emu.list():
             self.emu.add(0, "plain")
-        self.corvane = Corvane(self.session, self.folder).start()
-        wait_line(self.corvane, "on line", 1)
+        self.corvane = Corvane(self.session, self.folder)
+        # The log goes on from any run before.
+        earlier = sum(1 for m in self.corvane.messages() if m.startswith("on line"))
+        self.corvane.start()
+        wait_line(self.corvane, "on line", earlier + 1)
         return self.corvane
 
     def hide_window(self):
@@ -174,10 +177,10 @@ def network_load(bench):
         pid = corvane_pid(bench.prefix)
         server = process_in_prefix(bench.prefix, b"wineserver", b"wineserver64")
         memory_before = net_load.rss_kib(pid)
-        cpu = net_load.cpu_seconds(pid), net_load.cpu_seconds(server)
+        cpu = cpu_seconds(pid), cpu_seconds(server)
         ours = net_load.load(port, seconds=bench.args.load)
-        ours["cpu_s"] = round(net_load.cpu_seconds(pid) - cpu[0], 2)
-        ours["wineserver_cpu_s"] = round(net_load.cpu_seconds(server) - cpu[1], 2)
+        ours["cpu_s"] = round(cpu_seconds(pid) - cpu[0], 2)
+        ours["wineserver_cpu_s"] = round(cpu_seconds(server) - cpu[1], 2)
         ours["memory_server_off"] = memory_off
         ours["memory_before"] = memory_before
         ours["memory_after"] = net_load.rss_kib(pid)
@@ -186,9 +189,9 @@ def network_load(bench):
         bench.session.reg_delete_key(r"HKCU\Software\Quillfen\Corvane")
     reference_port = free_port()
     with net_load.reference_server(values, reference_port) as pids:
-        cpu = [net_load.cpu_seconds(p) for p in pids]
+        cpu = [cpu_seconds(p) for p in pids]
         theirs = net_load.load(reference_port, seconds=bench.args.load)
-        theirs["cpu_s"] = round(sum(net_load.cpu_seconds(p) for p in pids) - sum(cpu), 2)
+        theirs["cpu_s"] = round(sum(cpu_seconds(p) for p in pids) - sum(cpu), 2)
         theirs["memory"] = [net_load.rss_kib(p) for p in pids]
     ratio = lambda name: round(ours[name] / theirs[name], 2) if theirs.get(name) else None
     return {"corvane": ours, "upsd_dummy_ups": theirs,

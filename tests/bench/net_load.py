@@ -7,58 +7,82 @@ black box, serving the same values for the same load."""
 import contextlib
 import os
 import re
+import selectors
 import signal
 import socket
 import statistics
 import subprocess
 import tempfile
-import threading
 import time
 
 REQUEST = b"GET VAR ups ups.status\n"
+ANSWER = b"VAR ups ups.status "
 
 
-def _client(port, rate, seconds, start, latencies, errors):
-    try:
-        connection = socket.create_connection(("127.0.0.1", port), timeout=10)
-        reader = connection.makefile("rb")
-    except OSError:
-        errors.append("connect")
-        return
+class _Client:
+    def __init__(self, port):
+        self.socket = socket.create_connection(("127.0.0.1", port), timeout=10)
+        self.socket.setblocking(False)
+        self.due = None         # when the next request is due
+        self.asked = None       # the due moment of the request awaiting its answer
+        self.received = b""
+
+
+def load(port, clients=32, rate=10, seconds=30, phased=True):
+    """Answers a second, and the median and 99th-percentile answer times.
+
+    One thread drives every client, so that the load's own scheduling is
+    the same for any server. A request is timed from the moment it was due
+    to its answer, and a client asks again only once answered: a slow
+    server is not let off by the clients waiting for it. phased spreads the
+    clients evenly over the period, as independent followers are; otherwise
+    all ask at the same moment, a burst every period."""
     period = 1.0 / rate
-    for k in range(int(rate * seconds)):
-        due = start + k * period
-        delay = due - time.monotonic()
-        if delay > 0:
-            time.sleep(delay)
-        try:
-            connection.sendall(REQUEST)
-            answer = reader.readline()
-        except OSError:
-            errors.append("broken")
-            return
-        if not answer.startswith(b"VAR ups ups.status "):
-            errors.append(answer[:40].decode(errors="replace"))
-            continue
-        latencies.append(time.monotonic() - due)
-    connection.close()
-
-
-def load(port, clients=32, rate=10, seconds=30):
-    """Answers a second, and the median and 99th-percentile answer times."""
-    latencies, errors = [], []
-    start = time.monotonic() + 0.5
-    threads = [threading.Thread(target=_client, args=(port, rate, seconds, start, latencies, errors))
-               for _ in range(clients)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    count = int(rate * seconds)
+    pool = [_Client(port) for _ in range(clients)]
+    # From once every client is connected: a server may be slow to accept.
+    start = time.monotonic() + 0.1
+    for i, client in enumerate(pool):
+        client.due = start + (i * period / clients if phased else 0)
+    asked = {c: 0 for c in pool}
+    latencies, errors = [], 0
+    selector = selectors.DefaultSelector()
+    for client in pool:
+        selector.register(client.socket, selectors.EVENT_READ, client)
+    waiting = set(pool)         # clients whose next request is not yet sent
+    busy = 0
+    while waiting or busy:
+        now = time.monotonic()
+        for client in [c for c in waiting if c.due <= now]:
+            waiting.discard(client)
+            client.asked = client.due
+            client.socket.send(REQUEST)
+            busy += 1
+        timeout = max(0.0, min(c.due for c in waiting) - time.monotonic()) if waiting else None
+        for key, _ in selector.select(timeout):
+            client = key.data
+            data = client.socket.recv(4096)
+            if not data:
+                raise RuntimeError("the server closed a client's connection (%d of %d answered, client %d)" % (asked[client], count, pool.index(client)))
+            client.received += data
+            while b"\n" in client.received:
+                answer, client.received = client.received.split(b"\n", 1)
+                if answer.startswith(ANSWER):
+                    latencies.append(time.monotonic() - client.asked)
+                else:
+                    errors += 1
+                busy -= 1
+                asked[client] += 1
+                if asked[client] < count:
+                    client.due += period
+                    waiting.add(client)
     elapsed = time.monotonic() - start
+    for client in pool:
+        selector.unregister(client.socket)
+        client.socket.close()
     ordered = sorted(latencies)
-    figures = {"clients": clients, "rate_per_client": rate, "seconds": round(elapsed, 1),
-               "answers": len(latencies), "answers_per_s": round(len(latencies) / elapsed, 1),
-               "errors": len(errors)}
+    figures = {"clients": clients, "rate_per_client": rate, "phased": phased, "seconds": round(elapsed, 1),
+               "answers": len(latencies), "answers_per_s": round(len(latencies) / elapsed, 1), "errors": errors}
     if ordered:
         figures["median_ms"] = round(1000 * statistics.median(ordered), 3)
         figures["p99_ms"] = round(1000 * ordered[min(len(ordered) - 1, int(0.99 * len(ordered)))], 3)
@@ -74,12 +98,6 @@ def rss_kib(pid):
             if match:
                 fields[match.group(1)] = int(match.group(2))
     return {"rss_kib": fields["Rss"], "private_kib": fields["Private_Clean"] + fields["Private_Dirty"]}
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as source:
-        fields = source.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 @contextlib.contextmanager
