@@ -71,15 +71,6 @@ int ChooseShutdownReason(const UpsStatus* status, INT32 runtimeThresholdSeconds,
     return 0;
 }
 
-static BOOL SameText(const WCHAR* a, const WCHAR* b)
-{
-    while (*a && *a == *b) {
-        a++;
-        b++;
-    }
-    return *a == *b;
-}
-
 // A device that is found but never answers is closed after its failed poll
 // and found again on the next pass, every 5 s for as long as it stays
 // plugged in: it is announced once, and again only after one of its polls

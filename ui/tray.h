@@ -22,12 +22,17 @@ struct TrayIconState {
     HICON Drawn;         // the glyph on show; null until the first drawing
     INT32 CachedCharge;  // what Drawn shows
     INT32 CachedLevel;
+    // What the shell was last given and took: an update that would give it
+    // the same again makes no call. Null after a call that failed.
+    HICON ShownIcon;
+    WCHAR ShownTip[TRAY_TIP_UNITS];
 };
 extern TrayIconState TrayIcon;
 
 // NIM_ADD with the GUID, then delete-and-retry, then by window and id alone.
 BOOL AddTrayIcon();
-// Redraws the glyph when the charge or level changed, and sets the tooltip.
+// Redraws the glyph when the charge or level changed, and hands the shell
+// the glyph and tooltip only when one of them differs from what it shows.
 void UpdateTrayIcon();
 void RemoveTrayIcon();
 
