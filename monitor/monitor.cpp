@@ -2,6 +2,7 @@
 // the user-interface thread sees the record only as the Snapshot published
 // under StatusLock (monitor/snapshot.cpp).
 #include "monitor/monitor.h"
+#include "monitor/input_wait.h"
 #include "monitor/shutdown.h"
 #include "monitor/snapshot.h"
 #include "app/settings.h"
@@ -154,12 +155,13 @@ DWORD WINAPI MonitorThread(LPVOID)
     state.PreviousOnBattery = 0;
     state.FirstPass = TRUE;
     state.Unanswered[0] = 0;
-    HANDLE events[2] = { StopEvent, WakeEvent };
+    StartInputWait();
     for (;;) {
         DWORD waitMs = RunPass(&state);
-        // StopEvent is first in the array, so it wins when both are set. A
-        // failed wait just starts the next pass.
-        if (WaitForMultipleObjects(2, events, FALSE, waitMs) == WAIT_OBJECT_0)
+        // A failed wait just starts the next pass.
+        if (!WaitForNextPass(waitMs)) {
+            EndInputWait();
             return 0;
+        }
     }
 }

@@ -8,7 +8,7 @@
 
 enum { DETAIL_BYTES = 1024, NAME_BYTES = UPS_NAME_UNITS * sizeof(WCHAR) };
 
-UpsDeviceState UpsDevice = { INVALID_HANDLE_VALUE, NULL, {} };
+UpsDeviceState UpsDevice = { INVALID_HANDLE_VALUE, NULL, {}, {}, 0 };
 
 // Opens one interface and keeps it only if it is a Power Device. Access 0:
 // feature reports need neither read nor write access, and a UPS that another
@@ -70,11 +70,15 @@ static void ReadName(BOOLEAN (NTAPI* read)(HANDLE, PVOID, ULONG), WCHAR* name)
     }
 }
 
-static void AcceptDevice(HANDLE handle, PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS* caps, UpsStatus* status)
+static void AcceptDevice(const WCHAR* path, HANDLE handle, PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS* caps,
+                         UpsStatus* status)
 {
     UpsDevice.Handle = handle;
     UpsDevice.Preparsed = preparsed;
     UpsDevice.Caps = *caps;
+    UpsDevice.Path[0] = 0;
+    AppendText(UpsDevice.Path, 0, UPS_PATH_UNITS, path);
+    UpsDevice.Generation++;
     ReadName(HidCalls.HidD_GetManufacturerString, status->Manufacturer);
     ReadName(HidCalls.HidD_GetProductString, status->Product);
     MapUsages();
@@ -108,7 +112,7 @@ INT32 OpenUps(UpsStatus* status)
         HIDP_CAPS caps;
         if (!TryInterface(detail.Detail.DevicePath, &handle, &preparsed, &caps))
             continue;
-        AcceptDevice(handle, preparsed, &caps, status);
+        AcceptDevice(detail.Detail.DevicePath, handle, preparsed, &caps, status);
         opened = 1;
     }
     SetupDiDestroyDeviceInfoList(set);
