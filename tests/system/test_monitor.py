@@ -158,9 +158,9 @@ def test_exit_while_the_device_answers_slowly_ends_within_the_stop_wait(corvane,
     corvane.start()
     wait_new_lines(corvane, [], 2)
     wait_quiet(emu)
-    # 4 requests of 3 s each: a poll takes 12 s. The input read is pending
+    # 4 requests of 2.5 s each: a poll takes 10 s. The input read is pending
     # all along.
-    emu.delay(0, 3000)
+    emu.delay(0, 2500)
     before = emu.count(0)
     wake(corvane)
     deadline = time.monotonic() + 5
@@ -178,6 +178,10 @@ def test_exit_while_the_device_answers_slowly_ends_within_the_stop_wait(corvane,
     took = time.monotonic() - asked
     in_progress = emu.count(0) - before
     emu.delay(0, 0)
+    # The request the dead process left in the driver ends before the
+    # device is removed: removed sooner, just after a process with a pending
+    # read died, Wine leaves it half gone (emu/README.md).
+    time.sleep(2.6)
     assert in_progress < PLAIN_PASS_REQUESTS, "the slow poll had ended before the exit"
     # The 3-s wait, then removing the tray icon (a call into Explorer) and
     # the end of a Wine process on a shared machine.

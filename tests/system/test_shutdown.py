@@ -3,7 +3,9 @@ returns 120, so every attempt logs the armed line and then the refusal,
 disarms, and arms again on the next pass on battery (2 s later). That
 re-arming is what these tests watch. Mains returning while armed cannot be
 seen here, since the refusal disarms at once; the unit tests cover it with
-stand-ins for the system calls."""
+stand-ins for the system calls. The UPSes send no input reports, so that
+every pass is one these tests wake or the poll's (test_input_reports.py has
+the others)."""
 import time
 
 from monitor_helpers import (CONNECTED, INITIATE_REFUSED, ON_BATTERY, ON_LINE_FULL, ON_MAINS, armed,
@@ -40,7 +42,7 @@ def arm_and_rearm(corvane, emu, reason, grace=30, **state):
 
 
 def test_each_reason_arms_in_turn_and_rearms_after_the_refusal(corvane, emu):
-    emu.add(0, "plain")
+    emu.add(0, "plain", inputs="none")
     corvane.start()
     assert wait_new_lines(corvane, [], 2) == [CONNECTED, ON_LINE_FULL]
 
@@ -65,7 +67,7 @@ def test_each_reason_arms_in_turn_and_rearms_after_the_refusal(corvane, emu):
 
 
 def test_on_line_nothing_arms_whatever_the_state(corvane, emu):
-    emu.add(0, "plain")
+    emu.add(0, "plain", inputs="none")
     emu.set(0, shutdown=1, belowlimit=1, runtime=0, charge=0)
     corvane.start()
     assert wait_new_lines(corvane, [], 2) == [CONNECTED, "on line, 0%, 0 min"]
@@ -92,7 +94,7 @@ def test_on_line_nothing_arms_whatever_the_state(corvane, emu):
 
 
 def test_flags_as_8_bit_fields_report_mains_and_arm_reasons_1_and_2(corvane, emu):
-    emu.add(0, "flags8")
+    emu.add(0, "flags8", inputs="none")
     corvane.start()
     assert wait_new_lines(corvane, [], 2) == ["UPS connected: Quillfen Labs Emulated UPS Flags8", ON_LINE_FULL]
     lines = monitor_lines(corvane)
