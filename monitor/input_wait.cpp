@@ -42,9 +42,12 @@ static BYTE* RowFor(InputReportFilter* filter, BYTE reportId, BOOL* known)
 
 int JudgeInputReport(InputReportFilter* filter, const BYTE* report, ULONG length, UINT32 now)
 {
+    // Every completed read counts towards the bound, an empty or oversized
+    // one too: a device that completes reads at once with nothing must not
+    // keep the thread reading.
+    filter->Judged++;
     if (length == 0 || length > filter->Length)
         return INPUT_NO_PASS;
-    filter->Judged++;
     BOOL known = FALSE;
     BYTE* row = RowFor(filter, report[0], &known);
     if (known && SameAsRow(row, report, length, filter->Length))
