@@ -199,7 +199,20 @@ HINSTANCE WINAPI FakeShellExecute(HWND owner, LPCWSTR verb, LPCWSTR file, LPCWST
     return (HINSTANCE)33;
 }
 
-TEST(OpenLogFolder, SelectsTheLogFileWithItsPathInQuotes)
+// The Windows folder as a stand-in gives it: `length` units of 'w', or, when
+// that does not fit, the size needed, as the real call answers.
+UINT FolderLength;
+UINT WINAPI FakeWindowsFolder(LPWSTR path, UINT capacity)
+{
+    if (FolderLength >= capacity)
+        return FolderLength + 1;
+    for (UINT i = 0; i < FolderLength; i++)
+        path[i] = L'w';
+    path[FolderLength] = 0;
+    return FolderLength;
+}
+
+TEST(OpenLogFolder, StartsExplorerFromTheWindowsFolderOnTheLogFileInQuotes)
 {
     CommandSystemCalls saved = CommandCalls;
     CommandCalls.ShellExecuteW = FakeShellExecute;
@@ -211,7 +224,10 @@ TEST(OpenLogFolder, SelectsTheLogFileWithItsPathInQuotes)
     EXPECT_EQ(1, Explorer.Calls);
     EXPECT_EQ(nullptr, Explorer.Owner);
     EXPECT_EQ(L"open", Explorer.Verb);
-    EXPECT_EQ(L"explorer.exe", Explorer.File);
+    wchar_t windows[MAX_PATH];
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    EXPECT_EQ(std::wstring(windows) + L"\\explorer.exe", Explorer.File);
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(Explorer.File.c_str())) << "no explorer there";
     EXPECT_EQ(L"/select,\"C:\\Users\\Smith, Jane\\AppData\\Local\\Quillfen\\Corvane\\corvane.log\"", Explorer.Parameters);
     EXPECT_TRUE(Explorer.DirectoryNull);
     EXPECT_EQ(SW_SHOWNORMAL, Explorer.Show);
@@ -224,6 +240,20 @@ TEST(OpenLogFolder, SelectsTheLogFileWithItsPathInQuotes)
     LogPath[0] = 0;
     OpenLogFolder();
     EXPECT_EQ(L"/select,", Explorer.Parameters);
+
+    // Without a whole path to explorer.exe nothing is started, never one by name.
+    CommandCalls.GetSystemWindowsDirectoryW = FakeWindowsFolder;
+    const struct {
+        UINT length;
+        bool started;
+    } folders[] = { { 0, false }, { 246, true }, { 247, false }, { 300, false } };
+    for (const auto& folder : folders) {
+        FolderLength = folder.length;
+        int before = Explorer.Calls;
+        OpenLogFolder();
+        EXPECT_EQ(folder.started ? before + 1 : before, Explorer.Calls) << folder.length;
+    }
+    EXPECT_EQ(std::wstring(246, L'w') + L"\\explorer.exe", Explorer.File);
 
     AppendText(LogPath, 0, LOG_PATH_CAPACITY, savedPath);
     CommandCalls = saved;
