@@ -20,6 +20,8 @@ static const int CLIENT_WIDTH = 380;
 static const int CLIENT_HEIGHT = 520;
 static const DWORD MONITOR_STOP_WAIT_MS = 3000;
 
+StartupSystemCalls StartupCalls = { AllowSetForegroundWindow };
+
 // Another instance in this session owns the mutex: ask it to open its window.
 static BOOL ForwardToRunningInstance()
 {
@@ -27,8 +29,15 @@ static BOOL ForwardToRunningInstance()
     if (App.InstanceMutex == NULL || GetLastError() != ERROR_ALREADY_EXISTS)
         return FALSE;
     HWND running = FindWindowW(MainWindowClass, NULL);
-    if (running)
+    if (running) {
+        // Only the process the user just started may take the foreground:
+        // hand that right to the running one, or its window may open
+        // behind the others.
+        DWORD process = 0;
+        if (GetWindowThreadProcessId(running, &process))
+            StartupCalls.AllowSetForegroundWindow(process);
         PostMessageW(running, WM_COMMAND, CMD_OPEN, 0);
+    }
     CloseHandle(App.InstanceMutex);
     App.InstanceMutex = NULL;
     return TRUE;

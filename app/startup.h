@@ -28,3 +28,9 @@ HWND CreateMainWindow();
 
 // The orderly stop, run while the main window is being destroyed.
 void StopCorvane();
+
+// The call a second start makes that a test must be able to stand in for.
+struct StartupSystemCalls {
+    BOOL (WINAPI* AllowSetForegroundWindow)(DWORD process);
+};
+extern StartupSystemCalls StartupCalls;

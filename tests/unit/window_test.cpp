@@ -440,4 +440,31 @@ TEST_F(MainWindow, DpiChangeTakesTheSuggestedRectangleAndRebuildsTheFonts)
     BuildFonts();
 }
 
+DWORD AllowedProcess;
+bool OpenPostedFirst;
+BOOL WINAPI RecordAllowance(DWORD process)
+{
+    AllowedProcess = process;
+    MSG msg;
+    OpenPostedFirst = PeekMessageW(&msg, App.MainWindow, WM_COMMAND, WM_COMMAND, PM_NOREMOVE);
+    return TRUE;
+}
+
+TEST_F(MainWindow, ASecondStartLetsTheRunningOneTakeTheForegroundBeforeAskingItToOpen)
+{
+    // This process plays the running instance: it holds the mutex and the window.
+    HANDLE running = CreateMutexW(NULL, FALSE, L"Local\\Quillfen.Corvane");
+    StartupSystemCalls saved = StartupCalls;
+    StartupCalls.AllowSetForegroundWindow = RecordAllowance;
+    AllowedProcess = 0;
+    EXPECT_EQ(0, RunCorvane());
+    StartupCalls = saved;
+    CloseHandle(running);
+    EXPECT_EQ(GetCurrentProcessId(), AllowedProcess);
+    EXPECT_FALSE(OpenPostedFirst);
+    MSG msg;
+    ASSERT_TRUE(PeekMessageW(&msg, App.MainWindow, WM_COMMAND, WM_COMMAND, PM_REMOVE));
+    EXPECT_EQ(CMD_OPEN, LOWORD(msg.wParam));
+}
+
 }  // namespace
