@@ -147,6 +147,17 @@ static void OnDpiChanged(HWND window, WPARAM wParam, const RECT* suggested)
     Invalidate(window);
 }
 
+// The shell was not ready for the icon: try again.
+static void OnTrayRetry()
+{
+    if (TrayIcon.Added) {
+        KillTimer(App.MainWindow, TRAY_RETRY_TIMER);
+        return;
+    }
+    if (AddTrayIcon())
+        UpdateTrayIcon();
+}
+
 static void OnStatusUpdated(HWND window)
 {
     UpdateTrayIcon();
@@ -191,6 +202,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_STATUS_UPDATED:
         OnStatusUpdated(window);
+        return 0;
+    case WM_TIMER:
+        if (wParam == TRAY_RETRY_TIMER)
+            OnTrayRetry();
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);

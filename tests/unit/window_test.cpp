@@ -467,4 +467,28 @@ TEST_F(MainWindow, ASecondStartLetsTheRunningOneTakeTheForegroundBeforeAskingItT
     EXPECT_EQ(CMD_OPEN, LOWORD(msg.wParam));
 }
 
+TEST_F(MainWindow, AnIconTheShellRefusedIsAddedAgainOnATimerWithTheStateOfTheLastPass)
+{
+    RemoveTrayIcon();
+    shell.RefuseGuidAdds = -1;
+    shell.RefuseClassicAdds = true;
+    EXPECT_FALSE(AddTrayIcon());
+    UpsStatus status = OnBattery(60);
+    PublishStatus(&status);
+    // The shell comes up later, and says nothing.
+    shell.RefuseGuidAdds = 0;
+    shell.RefuseClassicAdds = false;
+    shell.Calls.clear();
+    DWORD started = GetTickCount();
+    while (!TrayIcon.Added && GetTickCount() - started < 5 * TRAY_RETRY_MS) {
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 50, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE))
+            DispatchMessageW(&msg);
+    }
+    ASSERT_TRUE(TrayIcon.Added);
+    EXPECT_EQ((DWORD)NIM_ADD, shell.Calls[0].Message);
+    EXPECT_EQ(L"Corvane - ON BATTERY, 60%, 15 min left", Tip()) << "the state at once, not at the next pass";
+}
+
 }  // namespace
