@@ -90,14 +90,22 @@ static BOOL IsHeldByUserAbort(int reason)
     return aborted != 0 && reason >= aborted;
 }
 
+// A failed request disarms so that the next pass on battery tries again;
+// an abort under way owns the flag and brings it down itself.
+static void DisarmAfterFailure()
+{
+    InterlockedIncrement(&Refusals);
+    InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_NOT_ARMED, SHUTDOWN_ARMED);
+}
+
 void ArmShutdown(int reason)
 {
-    if (IsShutdownArmed() || IsHeldByUserAbort(reason))
+    if (InterlockedCompareExchange(&ShutdownArmed, 0, 0) != SHUTDOWN_NOT_ARMED || IsHeldByUserAbort(reason))
         return;
     // Only this thread arms, and the user can only disarm: while the flag
     // reads 0 nobody reads the reason, so it is stored before the flag rises.
     InterlockedExchange(&ArmedReason, reason);
-    if (InterlockedCompareExchange(&ShutdownArmed, 1, 0) != 0)
+    if (InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_ARMED, SHUTDOWN_NOT_ARMED) != SHUTDOWN_NOT_ARMED)
         return;
     InterlockedIncrement(&Armings);
     const WCHAR* reasonText = ShutdownReasonText(reason);
@@ -113,8 +121,7 @@ void ArmShutdown(int reason)
     // attempt, so disarm and let the next pass on battery try again.
     if (!EnableShutdownPrivilege()) {
         WriteLog(L"ERROR - could not acquire SeShutdownPrivilege");
-        InterlockedIncrement(&Refusals);
-        InterlockedExchange(&ShutdownArmed, 0);
+        DisarmAfterFailure();
         return;
     }
 
@@ -124,8 +131,7 @@ void ArmShutdown(int reason)
         // InitiateShutdownW reports failure only through its result; the
         // last error is not set (Wine's stub returns 120 and leaves it at 0).
         WriteLogWithCode(L"ERROR - InitiateShutdown failed, code ", result);
-        InterlockedIncrement(&Refusals);
-        InterlockedExchange(&ShutdownArmed, 0);
+        DisarmAfterFailure();
         return;
     }
     // The user may have aborted while the request was being prepared, when
@@ -137,15 +143,19 @@ void ArmShutdown(int reason)
 
 BOOL IsShutdownArmed()
 {
-    return InterlockedCompareExchange(&ShutdownArmed, 0, 0) == 1;
+    return InterlockedCompareExchange(&ShutdownArmed, 0, 0) == SHUTDOWN_ARMED;
 }
 
 void AbortShutdownByUser()
 {
-    if (InterlockedCompareExchange(&ShutdownArmed, 0, 1) != 1)
+    if (InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_ABORTING, SHUTDOWN_ARMED) != SHUTDOWN_ARMED)
         return;
+    // The flag comes down only once the hold is in place and the request is
+    // withdrawn: a pass in between can neither arm again (the flag is not 0)
+    // nor have a request of its own cancelled by this abort.
     InterlockedExchange(&AbortedReason, InterlockedCompareExchange(&ArmedReason, 0, 0));
     ShutdownCalls.AbortSystemShutdownW(NULL);
+    InterlockedExchange(&ShutdownArmed, SHUTDOWN_NOT_ARMED);
     WriteLog(L"shutdown aborted by user");
 }
 
@@ -164,12 +174,19 @@ void EndOutage()
     InterlockedExchange(&AbortedReason, 0);
 }
 
+// The monitor's own disarm: TRUE when something was armed. AbortSystemShutdownW
+// follows the flag's fall, as in ArmShutdown's own re-check.
+static BOOL Withdraw()
+{
+    if (InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_NOT_ARMED, SHUTDOWN_ARMED) != SHUTDOWN_ARMED)
+        return FALSE;
+    ShutdownCalls.AbortSystemShutdownW(NULL);
+    return TRUE;
+}
+
 void CancelShutdownOnMains()
 {
+    if (Withdraw())
+        WriteLog(L"mains restored - shutdown cancelled");
     EndOutage();
-    if (InterlockedCompareExchange(&ShutdownArmed, 0, 0) != 1)
-        return;
-    ShutdownCalls.AbortSystemShutdownW(NULL);
-    InterlockedExchange(&ShutdownArmed, 0);
-    WriteLog(L"mains restored - shutdown cancelled");
 }

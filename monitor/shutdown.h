@@ -13,7 +13,15 @@ enum {
     SHUTDOWN_REASON_CHARGE = 4,
 };
 
-// 0 not armed, 1 armed. Never read or written except through Interlocked*.
+// The values of ShutdownArmed. While the user's abort is under way the flag
+// reads SHUTDOWN_ABORTING: no pass can arm then, and nothing reads it as armed.
+enum {
+    SHUTDOWN_NOT_ARMED = 0,
+    SHUTDOWN_ARMED = 1,
+    SHUTDOWN_ABORTING = 2,
+};
+
+// Never read or written except through Interlocked*.
 extern volatile LONG ShutdownArmed;
 
 void ArmShutdown(int reason);

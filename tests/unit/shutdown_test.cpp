@@ -2,6 +2,7 @@
 // request it makes, every transition of the armed flag, and the log lines.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <string.h>
 #include <string>
 #include <vector>
 #include "app/settings.h"
@@ -41,15 +42,26 @@ struct FakeSystem {
     // Like Windows: one shutdown at a time; a second request while one is
     // pending is refused.
     volatile LONG scheduled = 0;
-    // Runs while the privilege is being enabled, after arming and before the
-    // request: where a user's abort can land.
-    void (*duringPrivilege)() = nullptr;
+    // Runs once inside the call named, where the other thread's work can
+    // land: at its start, or for "InitiateShutdownW done" and
+    // "AbortSystemShutdownW done" once the call has had its effect.
+    const char* interruptAt = nullptr;
+    void (*interruption)() = nullptr;
 };
 
 FakeSystem* Fake;
 
+void Interrupt(const char* point)
+{
+    if (Fake->interruptAt && strcmp(Fake->interruptAt, point) == 0) {
+        Fake->interruptAt = nullptr;
+        Fake->interruption();
+    }
+}
+
 BOOL WINAPI FakeOpenProcessToken(HANDLE, DWORD access, HANDLE* token)
 {
+    Interrupt("OpenProcessToken");
     Fake->openTokenCalls++;
     Fake->openTokenAccess = access;
     if (!Fake->openTokenResult)
@@ -62,6 +74,7 @@ BOOL WINAPI FakeOpenProcessToken(HANDLE, DWORD access, HANDLE* token)
 
 BOOL WINAPI FakeLookupPrivilegeValueW(LPCWSTR system, LPCWSTR name, LUID* luid)
 {
+    Interrupt("LookupPrivilegeValueW");
     Fake->lookupCalls++;
     Fake->lookupSystemNull = system == NULL;
     Fake->lookupName = name;
@@ -77,8 +90,7 @@ BOOL WINAPI FakeAdjustTokenPrivileges(HANDLE, BOOL disableAll, TOKEN_PRIVILEGES*
     Fake->adjustDisableAll = disableAll;
     Fake->adjustedCount = state->PrivilegeCount;
     Fake->adjustedAttributes = state->Privileges[0].Attributes;
-    if (Fake->duringPrivilege)
-        Fake->duringPrivilege();
+    Interrupt("AdjustTokenPrivileges");
     // Like the real call: success, with ERROR_NOT_ALL_ASSIGNED as the only
     // sign that nothing was enabled.
     SetLastError(Fake->adjustLastError);
@@ -87,6 +99,7 @@ BOOL WINAPI FakeAdjustTokenPrivileges(HANDLE, BOOL disableAll, TOKEN_PRIVILEGES*
 
 DWORD WINAPI FakeInitiateShutdownW(LPWSTR machine, LPWSTR message, DWORD grace, DWORD flags, DWORD reason)
 {
+    Interrupt("InitiateShutdownW");
     Fake->requests.push_back({ machine == NULL, message ? message : L"", grace, flags, reason });
     // The real function does not set the last error on failure.
     SetLastError(0);
@@ -94,14 +107,18 @@ DWORD WINAPI FakeInitiateShutdownW(LPWSTR machine, LPWSTR message, DWORD grace, 
         return Fake->initiateResult;
     if (InterlockedExchange(&Fake->scheduled, 1) != 0)
         return ERROR_SHUTDOWN_IN_PROGRESS;
+    Interrupt("InitiateShutdownW done");
     return ERROR_SUCCESS;
 }
 
 BOOL WINAPI FakeAbortSystemShutdownW(LPWSTR machine)
 {
+    Interrupt("AbortSystemShutdownW");
     InterlockedIncrement(&Fake->abortCalls);
     Fake->abortMachineNull = machine == NULL;
-    return InterlockedExchange(&Fake->scheduled, 0) != 0;
+    BOOL cancelled = InterlockedExchange(&Fake->scheduled, 0) != 0;
+    Interrupt("AbortSystemShutdownW done");
+    return cancelled;
 }
 
 class ShutdownController : public ::testing::Test {
@@ -365,22 +382,6 @@ TEST_F(ShutdownController, MainsBackCancelsOnlyWhileArmed)
     EXPECT_EQ(expected, log.Messages());
 }
 
-TEST_F(ShutdownController, AnAbortWhileTheRequestIsPreparedTakesTheRequestBack)
-{
-    fake.duringPrivilege = [] { AbortShutdownByUser(); };
-    ArmShutdown(3);
-
-    EXPECT_FALSE(IsShutdownArmed());
-    EXPECT_EQ(1u, fake.requests.size());
-    EXPECT_EQ(0, fake.scheduled) << "a shutdown is left pending that nothing shows or cancels";
-    EXPECT_EQ(2, fake.abortCalls) << "the user's abort, which found nothing yet, and the one after the request";
-    Lines expected = {
-        "SHUTDOWN ARMED - runtime remaining fell below threshold; grace 30s",
-        "shutdown aborted by user",
-    };
-    EXPECT_EQ(expected, log.Messages());
-}
-
 // Two threads racing: the monitor arming over and over, each time as a new
 // outage, the user aborting over and over. Whatever the interleaving, once
 // both stop a shutdown is pending exactly when the flag says armed.
@@ -401,7 +402,6 @@ DWORD WINAPI ArmLoop(LPVOID parameter)
 TEST_F(ShutdownController, ArmAndAbortFromTwoThreadsNeverLeaveAShutdownBehind)
 {
     LogPath[0] = 0;   // thousands of lines are not the point here
-    fake.duringPrivilege = [] { Sleep(0); };
     RaceState race = { 0 };
     HANDLE armer = CreateThread(NULL, 0, ArmLoop, &race, 0, NULL);
     int aborted = 0;
@@ -416,6 +416,64 @@ TEST_F(ShutdownController, ArmAndAbortFromTwoThreadsNeverLeaveAShutdownBehind)
     CloseHandle(armer);
     EXPECT_GT(aborted, 0);
     EXPECT_EQ(IsShutdownArmed() ? 1 : 0, fake.scheduled);
+}
+
+// The user's abort landing inside each call the arming makes: whatever the
+// point, nothing stays scheduled, nothing reads armed, and the abort holds
+// for the next pass.
+TEST_F(ShutdownController, AnAbortLandingInsideTheArmingLeavesNothingScheduled)
+{
+    const char* points[] = { "OpenProcessToken", "LookupPrivilegeValueW", "AdjustTokenPrivileges",
+                             "InitiateShutdownW", "InitiateShutdownW done" };
+    Lines expected;
+    for (const char* point : points) {
+        SCOPED_TRACE(point);
+        EndOutage();
+        fake.interruptAt = point;
+        fake.interruption = [] { AbortShutdownByUser(); };
+        ArmShutdown(3);
+        EXPECT_EQ(nullptr, fake.interruptAt) << "the abort never ran";
+        EXPECT_FALSE(IsShutdownArmed());
+        EXPECT_EQ(0, fake.scheduled);
+        ArmShutdown(3);
+        EXPECT_FALSE(IsShutdownArmed());
+        expected.push_back("SHUTDOWN ARMED - runtime remaining fell below threshold; grace 30s");
+        expected.push_back("shutdown aborted by user");
+    }
+    EXPECT_EQ(expected, log.Messages());
+}
+
+// A pass landing inside the user's abort, before and after the request is
+// withdrawn, for the reason aborted and for a more urgent one: it cannot arm
+// until the abort is done, so the abort never takes its request for the old
+// one; the pass after arms the more urgent reason cleanly.
+int InnerReason;
+TEST_F(ShutdownController, APassLandingInsideTheUsersAbortArmsNothingUntilItIsDone)
+{
+    Lines expected;
+    for (const char* point : { "AbortSystemShutdownW", "AbortSystemShutdownW done" }) {
+        for (int reason : { 3, 1 }) {
+            SCOPED_TRACE(std::string(point) + ", reason " + std::to_string(reason));
+            EndOutage();
+            ArmShutdown(3);
+            ASSERT_TRUE(IsShutdownArmed());
+            InnerReason = reason;
+            fake.interruptAt = point;
+            fake.interruption = [] { ArmShutdown(InnerReason); };
+            AbortShutdownByUser();
+            EXPECT_FALSE(IsShutdownArmed());
+            EXPECT_EQ(0, fake.scheduled);
+            ArmShutdown(1);
+            EXPECT_TRUE(IsShutdownArmed());
+            EXPECT_EQ(1, fake.scheduled);
+            AbortShutdownByUser();
+            expected.insert(expected.end(), { "SHUTDOWN ARMED - runtime remaining fell below threshold; grace 30s",
+                                              "shutdown aborted by user",
+                                              "SHUTDOWN ARMED - UPS raised ShutdownImminent; grace 30s",
+                                              "shutdown aborted by user" });
+        }
+    }
+    EXPECT_EQ(expected, log.Messages());
 }
 
 }  // namespace
