@@ -144,6 +144,11 @@ void DecideShutdown(const UpsStatus* status)
     }
 }
 
+static BOOL SameEvents(const ShutdownEvents* a, const ShutdownEvents* b)
+{
+    return a->Armings == b->Armings && a->Refusals == b->Refusals && a->Armed == b->Armed;
+}
+
 // One pass; returns how long to wait before the next.
 static DWORD RunPass(MonitorState* state)
 {
@@ -151,7 +156,13 @@ static DWORD RunPass(MonitorState* state)
     LogChanges(state);
     PublishStatus(&state->Working);
     PostMessageW(App.MainWindow, WM_STATUS_UPDATED, 0, 0);
+    ShutdownEvents before = ReadShutdownEvents();
     DecideShutdown(&state->Working);
+    // The window shows the armed state as it was at the post above: tell it
+    // again when the decision changed it, not a pass later.
+    ShutdownEvents after = ReadShutdownEvents();
+    if (!SameEvents(&before, &after))
+        PostMessageW(App.MainWindow, WM_STATUS_UPDATED, 0, 0);
     return state->Working.Present && state->Working.OnBattery ? MONITOR_WAIT_ON_BATTERY_MS : MONITOR_WAIT_MS;
 }
 
