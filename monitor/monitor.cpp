@@ -133,16 +133,18 @@ void DecideShutdown(const UpsStatus* status)
 {
     if (!status->Present) {
         EndOutage();
-        return;
-    }
-    if (status->OnBattery) {
+    } else if (status->OnBattery) {
         int reason = ChooseShutdownReason(status, RuntimeThresholdSeconds, ChargeThresholdPercent);
         if (reason)
             ArmShutdown(reason);
     } else {
         CancelShutdownOnMains();
     }
+    // An armed hibernation goes ahead when its grace is over, as Windows'
+    // own shutdown would, whether or not the UPS is still seen.
+    HibernateWhenDue();
 }
+
 
 static BOOL SameEvents(const ShutdownEvents* a, const ShutdownEvents* b)
 {
@@ -163,7 +165,9 @@ static DWORD RunPass(MonitorState* state)
     ShutdownEvents after = ReadShutdownEvents();
     if (!SameEvents(&before, &after))
         PostMessageW(App.MainWindow, WM_STATUS_UPDATED, 0, 0);
-    return state->Working.Present && state->Working.OnBattery ? MONITOR_WAIT_ON_BATTERY_MS : MONITOR_WAIT_MS;
+    DWORD waitMs = state->Working.Present && state->Working.OnBattery ? MONITOR_WAIT_ON_BATTERY_MS : MONITOR_WAIT_MS;
+    DWORD hibernationMs = HibernationDueInMs();
+    return hibernationMs < waitMs ? hibernationMs : waitMs;
 }
 
 DWORD WINAPI MonitorThread(LPVOID)

@@ -18,7 +18,7 @@ enum {
 DWORD WINAPI MonitorThread(LPVOID parameter);
 
 // Step 5 of a pass: on battery, arm while a condition holds; on line, cancel;
-// without a UPS, the outage is over.
+// without a UPS, the outage is over; then hibernate when that is due.
 void DecideShutdown(const UpsStatus* status);
 
 // Pure pieces of a pass, tested directly.

@@ -4,9 +4,11 @@ disarms, and arms again on the next pass on battery (2 s later). That
 re-arming is what these tests watch. Mains returning while armed cannot be
 seen here, since the refusal disarms at once; the unit tests cover it with
 stand-ins for the system calls."""
+import datetime
 import time
 
-from monitor_helpers import (CONNECTED, INITIATE_REFUSED, ON_BATTERY, ON_LINE_FULL, ON_MAINS, armed,
+from conftest import SETTINGS_KEY
+from monitor_helpers import (CONNECTED, INITIATE_REFUSED, ON_BATTERY, ON_LINE_FULL, ON_MAINS, REASON_TEXT, armed,
                              forced_pass, monitor_lines, wait_new_lines, wake)
 
 
@@ -105,3 +107,27 @@ def test_flags_as_8_bit_fields_report_mains_and_arm_reasons_1_and_2(corvane, emu
     emu.set(0, **ON_MAINS)
     wake(corvane)
     assert wait_new_lines(corvane, lines, 1) == ["on line, 90%, 50 min"]
+
+
+def test_hibernation_counts_its_grace_then_hibernates_once(corvane, emu, session):
+    """Wine reports hibernation as available, and its request returns at
+    once having done nothing: Corvane runs on, holding the outage."""
+    session.reg_add(SETTINGS_KEY, "ShutdownAction", "REG_DWORD", 1)
+    session.reg_add(SETTINGS_KEY, "GraceSeconds", "REG_DWORD", 4)
+    emu.add(0, "plain")
+    corvane.start()
+    lines = wait_new_lines(corvane, [], 2)
+    emu.set(0, charge=10, runtime=900, **ON_BATTERY)
+    wake(corvane)
+    outage = ["MAINS LOST - on battery, 10%, 15 min",
+              "HIBERNATE ARMED - %s; grace 4s" % REASON_TEXT[4], "hibernating"]
+    assert wait_new_lines(corvane, lines, 3, timeout=15) == outage
+    stamps = {line.message: datetime.datetime.strptime(line.stamp, "%Y-%m-%d %H:%M:%S") for line in corvane.log()}
+    assert (stamps["hibernating"] - stamps[outage[1]]).total_seconds() >= 3, "the grace was not counted"
+
+    forced_pass(corvane, emu)
+    forced_pass(corvane, emu)
+    lines = monitor_lines(corvane)
+    assert lines[-1] == "hibernating"
+    assert corvane.running()
+    assert corvane.stop() == 0

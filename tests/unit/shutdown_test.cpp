@@ -1,5 +1,6 @@
 // The shutdown controller against stand-ins for its system calls: the exact
-// request it makes, every transition of the armed flag, and the log lines.
+// request it makes, every transition of the armed flag, the hibernation's
+// countdown on a stand-in clock, and the log lines.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string.h>
@@ -47,6 +48,14 @@ struct FakeSystem {
     // "AbortSystemShutdownW done" once the call has had its effect.
     const char* interruptAt = nullptr;
     void (*interruption)() = nullptr;
+
+    DWORD now = 1000;
+    BOOLEAN capabilitiesResult = TRUE;
+    BOOLEAN s4 = TRUE;
+    BOOLEAN hiberFile = TRUE;
+    BOOLEAN suspendResult = TRUE;
+    DWORD suspendError = 0;
+    std::vector<std::string> suspends;   // "hibernate force wakeEventsDisabled" of each request
 };
 
 FakeSystem* Fake;
@@ -121,6 +130,29 @@ BOOL WINAPI FakeAbortSystemShutdownW(LPWSTR machine)
     return cancelled;
 }
 
+DWORD WINAPI FakeGetTickCount()
+{
+    return Fake->now;
+}
+
+BOOLEAN WINAPI FakeGetPwrCapabilities(SYSTEM_POWER_CAPABILITIES* capabilities)
+{
+    Interrupt("GetPwrCapabilities");
+    memset(capabilities, 0x5A, sizeof(*capabilities));
+    capabilities->SystemS4 = Fake->s4;
+    capabilities->HiberFilePresent = Fake->hiberFile;
+    return Fake->capabilitiesResult;
+}
+
+BOOLEAN WINAPI FakeSetSuspendState(BOOLEAN hibernate, BOOLEAN force, BOOLEAN wakeEventsDisabled)
+{
+    Interrupt("SetSuspendState");
+    Fake->suspends.push_back(std::to_string(hibernate) + " " + std::to_string(force) + " " +
+                             std::to_string(wakeEventsDisabled));
+    SetLastError(Fake->suspendError);
+    return Fake->suspendResult;
+}
+
 class ShutdownController : public ::testing::Test {
 protected:
     void SetUp() override
@@ -133,14 +165,19 @@ protected:
         ShutdownCalls.AdjustTokenPrivileges = FakeAdjustTokenPrivileges;
         ShutdownCalls.InitiateShutdownW = FakeInitiateShutdownW;
         ShutdownCalls.AbortSystemShutdownW = FakeAbortSystemShutdownW;
+        ShutdownCalls.GetTickCount = FakeGetTickCount;
+        ShutdownCalls.GetPwrCapabilities = FakeGetPwrCapabilities;
+        ShutdownCalls.SetSuspendState = FakeSetSuspendState;
         InterlockedExchange(&ShutdownArmed, 0);
         EndOutage();
         GraceSeconds = 30;
+        ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
     }
     void TearDown() override
     {
         ShutdownCalls = saved_;
         GraceSeconds = savedGrace_;
+        ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
         InterlockedExchange(&ShutdownArmed, 0);
         EndOutage();
         Fake = nullptr;
@@ -419,25 +456,39 @@ TEST_F(ShutdownController, ArmAndAbortFromTwoThreadsNeverLeaveAShutdownBehind)
 }
 
 // The user's abort landing inside each call the arming makes: whatever the
-// point, nothing stays scheduled, nothing reads armed, and the abort holds
-// for the next pass.
+// point and the action, nothing stays scheduled or counting, nothing reads
+// armed, and the abort holds for the next pass.
 TEST_F(ShutdownController, AnAbortLandingInsideTheArmingLeavesNothingScheduled)
 {
-    const char* points[] = { "OpenProcessToken", "LookupPrivilegeValueW", "AdjustTokenPrivileges",
-                             "InitiateShutdownW", "InitiateShutdownW done" };
+    const struct {
+        int action;
+        const char* point;
+    } cases[] = {
+        { SHUTDOWN_ACTION_POWER_OFF, "OpenProcessToken" },
+        { SHUTDOWN_ACTION_POWER_OFF, "LookupPrivilegeValueW" },
+        { SHUTDOWN_ACTION_POWER_OFF, "AdjustTokenPrivileges" },
+        { SHUTDOWN_ACTION_POWER_OFF, "InitiateShutdownW" },
+        { SHUTDOWN_ACTION_POWER_OFF, "InitiateShutdownW done" },
+        { SHUTDOWN_ACTION_HIBERNATE, "OpenProcessToken" },
+        { SHUTDOWN_ACTION_HIBERNATE, "AdjustTokenPrivileges" },
+    };
     Lines expected;
-    for (const char* point : points) {
-        SCOPED_TRACE(point);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.point);
         EndOutage();
-        fake.interruptAt = point;
+        ShutdownAction = c.action;
+        fake.interruptAt = c.point;
         fake.interruption = [] { AbortShutdownByUser(); };
         ArmShutdown(3);
         EXPECT_EQ(nullptr, fake.interruptAt) << "the abort never ran";
         EXPECT_FALSE(IsShutdownArmed());
         EXPECT_EQ(0, fake.scheduled);
+        EXPECT_EQ(INFINITE, HibernationDueInMs());
         ArmShutdown(3);
         EXPECT_FALSE(IsShutdownArmed());
-        expected.push_back("SHUTDOWN ARMED - runtime remaining fell below threshold; grace 30s");
+        expected.push_back(c.action == SHUTDOWN_ACTION_HIBERNATE
+                               ? "HIBERNATE ARMED - runtime remaining fell below threshold; grace 30s"
+                               : "SHUTDOWN ARMED - runtime remaining fell below threshold; grace 30s");
         expected.push_back("shutdown aborted by user");
     }
     EXPECT_EQ(expected, log.Messages());
@@ -473,6 +524,161 @@ TEST_F(ShutdownController, APassLandingInsideTheUsersAbortArmsNothingUntilItIsDo
                                               "shutdown aborted by user" });
         }
     }
+    EXPECT_EQ(expected, log.Messages());
+}
+
+TEST_F(ShutdownController, TheArmedLineSaysWhatWillHappenAndAMissingHibernationPowersOff)
+{
+    const char* missing = "ERROR - hibernation not available, shutting down instead";
+    const char* powerOff = "SHUTDOWN ARMED - charge fell below threshold; grace 30s";
+    const struct {
+        const char* name;
+        int action;
+        BOOLEAN capabilities, s4, hiberFile;
+        Lines lines;
+    } cases[] = {
+        { "power off", SHUTDOWN_ACTION_POWER_OFF, FALSE, FALSE, FALSE, { powerOff } },
+        { "hibernate", SHUTDOWN_ACTION_HIBERNATE, TRUE, TRUE, TRUE,
+          { "HIBERNATE ARMED - charge fell below threshold; grace 30s" } },
+        { "hibernation switched off", SHUTDOWN_ACTION_HIBERNATE, TRUE, FALSE, TRUE, { missing, powerOff } },
+        { "no hibernation file", SHUTDOWN_ACTION_HIBERNATE, TRUE, TRUE, FALSE, { missing, powerOff } },
+        { "capabilities unknown", SHUTDOWN_ACTION_HIBERNATE, FALSE, TRUE, TRUE, { missing, powerOff } },
+    };
+    size_t seen = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        InterlockedExchange(&ShutdownArmed, 0);
+        InterlockedExchange(&fake.scheduled, 0);
+        fake.requests.clear();
+        ShutdownAction = c.action;
+        fake.capabilitiesResult = c.capabilities;
+        fake.s4 = c.s4;
+        fake.hiberFile = c.hiberFile;
+        ArmShutdown(4);
+        EXPECT_TRUE(IsShutdownArmed());
+        bool hibernates = c.lines[0][0] == 'H';
+        EXPECT_EQ(hibernates ? 0u : 1u, fake.requests.size());
+        EXPECT_EQ(hibernates ? 30000u : INFINITE, HibernationDueInMs());
+        Lines all = log.Messages();
+        EXPECT_EQ(c.lines, Lines(all.begin() + seen, all.end()));
+        seen = all.size();
+    }
+}
+
+TEST_F(ShutdownController, HibernationCountsItsGraceAcrossTheTickWrapThenHibernatesOnceAndHolds)
+{
+    ShutdownAction = SHUTDOWN_ACTION_HIBERNATE;
+    fake.now = 0xFFFFF000u;   // 4096 ms before the tick counter wraps
+    ArmShutdown(4);
+    EXPECT_EQ(30000u, HibernationDueInMs());
+    fake.now += 29999;
+    HibernateWhenDue();
+    EXPECT_EQ(1u, HibernationDueInMs());
+    EXPECT_TRUE(IsShutdownArmed());
+    EXPECT_TRUE(fake.suspends.empty());
+
+    fake.now += 1;
+    // An abort that comes once the request is under way has nothing to abort.
+    fake.interruptAt = "SetSuspendState";
+    fake.interruption = [] { AbortShutdownByUser(); };
+    HibernateWhenDue();
+    EXPECT_EQ((Lines{ "1 0 0" }), fake.suspends);
+    EXPECT_FALSE(IsShutdownArmed());
+    EXPECT_EQ(INFINITE, HibernationDueInMs());
+    EXPECT_TRUE(fake.requests.empty());
+    EXPECT_EQ(0, fake.abortCalls);
+
+    // Under Wine the request returns having done nothing: the same reason
+    // does not hibernate again; the UPS's own warning still arms.
+    fake.now += 60000;
+    ArmShutdown(4);
+    HibernateWhenDue();
+    EXPECT_FALSE(IsShutdownArmed());
+    ArmShutdown(1);
+    EXPECT_TRUE(IsShutdownArmed());
+    Lines expected = {
+        "HIBERNATE ARMED - charge fell below threshold; grace 30s",
+        "hibernating",
+        "HIBERNATE ARMED - UPS raised ShutdownImminent; grace 30s",
+    };
+    EXPECT_EQ(expected, log.Messages());
+}
+
+// The abort and the mains' return each end an armed period for good; after
+// the mains the next pass on battery arms again.
+TEST_F(ShutdownController, AbortOrTheMainsDuringTheGraceStopItAndNothingIsLeftScheduled)
+{
+    const struct {
+        const char* name;
+        int action;
+        void (*stop)();
+        const char* line;
+        bool rearms;
+    } cases[] = {
+        { "abort", SHUTDOWN_ACTION_HIBERNATE, AbortShutdownByUser, "shutdown aborted by user", false },
+        { "mains", SHUTDOWN_ACTION_HIBERNATE, CancelShutdownOnMains, "mains restored - shutdown cancelled", true },
+    };
+    size_t seen = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ShutdownAction = c.action;
+        InterlockedExchange(&ShutdownArmed, 0);
+        EndOutage();
+        ArmShutdown(3);
+        fake.now += 10000;
+        c.stop();
+        fake.now += 30000;
+        HibernateWhenDue();
+        EXPECT_FALSE(IsShutdownArmed());
+        EXPECT_EQ(0, fake.scheduled);
+        EXPECT_EQ(INFINITE, HibernationDueInMs());
+        EXPECT_TRUE(fake.suspends.empty());
+        Lines all = log.Messages();
+        Lines lines(all.begin() + seen, all.end());
+        ASSERT_EQ(c.line ? 2u : 1u, lines.size());
+        if (c.line) {
+            EXPECT_EQ(c.line, lines[1]);
+        }
+        ArmShutdown(3);
+        EXPECT_EQ(c.rearms, IsShutdownArmed() != 0);
+        seen = log.Messages().size();
+    }
+}
+
+TEST_F(ShutdownController, AFailedHibernationPowersOffAtOnceAndARefusalOfThatLeavesTheNextPassToArm)
+{
+    ShutdownAction = SHUTDOWN_ACTION_HIBERNATE;
+    fake.suspendResult = FALSE;
+    fake.suspendError = ERROR_NOT_SUPPORTED;
+    ArmShutdown(2);
+    fake.now += 30000;
+    HibernateWhenDue();
+    ASSERT_EQ(1u, fake.requests.size());
+    EXPECT_EQ(0u, fake.requests[0].grace);
+    EXPECT_EQ(9u, fake.requests[0].flags);
+    EXPECT_EQ(L"Corvane: UPS reports battery below its own capacity limit. Saving and shutting down.",
+              fake.requests[0].message);
+    EXPECT_TRUE(IsShutdownArmed());
+    EXPECT_EQ(1, fake.scheduled);
+    EXPECT_EQ(INFINITE, HibernationDueInMs()) << "a power-off now, not a second countdown";
+
+    InterlockedExchange(&ShutdownArmed, 0);
+    InterlockedExchange(&fake.scheduled, 0);
+    fake.initiateResult = ERROR_CALL_NOT_IMPLEMENTED;
+    ArmShutdown(2);
+    fake.now += 30000;
+    HibernateWhenDue();
+    EXPECT_FALSE(IsShutdownArmed());
+    fake.initiateResult = ERROR_SUCCESS;
+    ArmShutdown(2);
+    EXPECT_TRUE(IsShutdownArmed()) << "not held: the battery is still running out";
+
+    const char* armed = "HIBERNATE ARMED - UPS reports battery below its own capacity limit; grace 30s";
+    Lines expected = {
+        armed, "hibernating", "ERROR - hibernate failed, code 50",
+        armed, "hibernating", "ERROR - hibernate failed, code 50", "ERROR - InitiateShutdown failed, code 120",
+        armed,
+    };
     EXPECT_EQ(expected, log.Messages());
 }
 
