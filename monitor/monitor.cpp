@@ -14,6 +14,10 @@
 HANDLE StopEvent;
 HANDLE WakeEvent;
 
+// Set by the user-interface thread when the computer has resumed, taken by
+// the next pass.
+static volatile LONG ResumeRequested;
+
 // What one pass remembers of the previous one, on the thread's own stack.
 struct MonitorState {
     UpsStatus Working;
@@ -145,6 +149,22 @@ void DecideShutdown(const UpsStatus* status)
     HibernateWhenDue();
 }
 
+void RequestRescanAfterResume()
+{
+    InterlockedExchange(&ResumeRequested, 1);
+    if (WakeEvent)
+        SetEvent(WakeEvent);
+}
+
+// As at the thread's start: no device, no previous pass.
+static void StartFresh(MonitorState* state)
+{
+    ResetStatus(&state->Working);
+    state->PreviousPresent = 0;
+    state->PreviousOnBattery = 0;
+    state->FirstPass = TRUE;
+    state->Unanswered[0] = 0;
+}
 
 static BOOL SameEvents(const ShutdownEvents* a, const ShutdownEvents* b)
 {
@@ -154,6 +174,14 @@ static BOOL SameEvents(const ShutdownEvents* a, const ShutdownEvents* b)
 // One pass; returns how long to wait before the next.
 static DWORD RunPass(MonitorState* state)
 {
+    // After a sleep or hibernation the handle may point at a device that
+    // was re-enumerated meanwhile, and the outage before it is over: the
+    // UPS is found afresh, as after an unplug.
+    if (InterlockedExchange(&ResumeRequested, 0)) {
+        CloseUps();
+        StartFresh(state);
+        ForgetShutdownAfterResume();
+    }
     OpenOrPoll(state);
     LogChanges(state);
     PublishStatus(&state->Working);
@@ -173,11 +201,7 @@ static DWORD RunPass(MonitorState* state)
 DWORD WINAPI MonitorThread(LPVOID)
 {
     MonitorState state;
-    ResetStatus(&state.Working);
-    state.PreviousPresent = 0;
-    state.PreviousOnBattery = 0;
-    state.FirstPass = TRUE;
-    state.Unanswered[0] = 0;
+    StartFresh(&state);
     HANDLE events[2] = { StopEvent, WakeEvent };
     for (;;) {
         DWORD waitMs = RunPass(&state);

@@ -21,6 +21,11 @@ DWORD WINAPI MonitorThread(LPVOID parameter);
 // without a UPS, the outage is over; then hibernate when that is due.
 void DecideShutdown(const UpsStatus* status);
 
+// From the user-interface thread when the computer has resumed: the next
+// pass, which comes at once, closes the UPS, finds it again and starts a new
+// outage from scratch.
+void RequestRescanAfterResume();
+
 // Pure pieces of a pass, tested directly.
 
 // "UPS connected: <manufacturer> <product>", "?" for an empty name; returns

@@ -248,6 +248,12 @@ void CancelShutdownOnMains()
     EndOutage();
 }
 
+void ForgetShutdownAfterResume()
+{
+    Withdraw();
+    EndOutage();
+}
+
 DWORD HibernationDueInMs()
 {
     if (!IsShutdownArmed() || ArmedAction != SHUTDOWN_ACTION_HIBERNATE)

@@ -31,8 +31,12 @@ void ArmShutdown(int reason);
 BOOL IsShutdownArmed();
 void AbortShutdownByUser();
 void CancelShutdownOnMains();
-// The mains are back or the UPS is gone: a user's abort no longer holds.
+// The mains are back, the UPS is gone or the computer has resumed: a user's
+// abort no longer holds.
 void EndOutage();
+// The computer has slept or hibernated: whatever was armed before is
+// withdrawn, and the outage ends.
+void ForgetShutdownAfterResume();
 
 // Hibernation has no grace period of its own in Windows, so the controller
 // counts it from the arming. Milliseconds until an armed hibernation is due

@@ -230,6 +230,11 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (wParam == TRAY_RETRY_TIMER)
             OnTrayRetry();
         return 0;
+    case WM_POWERBROADCAST:
+        // Sent on every resume from sleep or hibernation.
+        if (wParam == PBT_APMRESUMEAUTOMATIC)
+            RequestRescanAfterResume();
+        return TRUE;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }

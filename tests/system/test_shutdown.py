@@ -11,6 +11,9 @@ from conftest import SETTINGS_KEY
 from monitor_helpers import (CONNECTED, INITIATE_REFUSED, ON_BATTERY, ON_LINE_FULL, ON_MAINS, REASON_TEXT, armed,
                              forced_pass, monitor_lines, wait_new_lines, wake)
 
+WM_POWERBROADCAST = 0x0218
+PBT_APMRESUMEAUTOMATIC = 0x12
+
 
 def assert_attempts(lines, reason, grace=30):
     """Every armed line is followed by the refusal, and each names the reason."""
@@ -109,9 +112,10 @@ def test_flags_as_8_bit_fields_report_mains_and_arm_reasons_1_and_2(corvane, emu
     assert wait_new_lines(corvane, lines, 1) == ["on line, 90%, 50 min"]
 
 
-def test_hibernation_counts_its_grace_then_hibernates_once(corvane, emu, session):
+def test_hibernation_counts_its_grace_then_hibernates_once_and_a_resume_starts_afresh(corvane, emu, session):
     """Wine reports hibernation as available, and its request returns at
-    once having done nothing: Corvane runs on, holding the outage."""
+    once having done nothing: Corvane runs on, holding the outage, until the
+    resume broadcast makes it find the UPS again."""
     session.reg_add(SETTINGS_KEY, "ShutdownAction", "REG_DWORD", 1)
     session.reg_add(SETTINGS_KEY, "GraceSeconds", "REG_DWORD", 4)
     emu.add(0, "plain")
@@ -129,5 +133,8 @@ def test_hibernation_counts_its_grace_then_hibernates_once(corvane, emu, session
     forced_pass(corvane, emu)
     lines = monitor_lines(corvane)
     assert lines[-1] == "hibernating"
+    code, out = session.wintool("message", str(WM_POWERBROADCAST), str(PBT_APMRESUMEAUTOMATIC), "0")
+    assert code == 0, out
+    assert wait_new_lines(corvane, lines, 4, timeout=15) == [CONNECTED] + outage
     assert corvane.running()
     assert corvane.stop() == 0

@@ -604,9 +604,9 @@ TEST_F(ShutdownController, HibernationCountsItsGraceAcrossTheTickWrapThenHiberna
     EXPECT_EQ(expected, log.Messages());
 }
 
-// The abort and the mains' return each end an armed period for good; after
-// the mains the next pass on battery arms again.
-TEST_F(ShutdownController, AbortOrTheMainsDuringTheGraceStopItAndNothingIsLeftScheduled)
+// The abort, the mains' return and a resume each end an armed period for
+// good; after the mains or a resume the next pass on battery arms again.
+TEST_F(ShutdownController, AbortMainsOrResumeDuringTheGraceStopItAndNothingIsLeftScheduled)
 {
     const struct {
         const char* name;
@@ -617,6 +617,8 @@ TEST_F(ShutdownController, AbortOrTheMainsDuringTheGraceStopItAndNothingIsLeftSc
     } cases[] = {
         { "abort", SHUTDOWN_ACTION_HIBERNATE, AbortShutdownByUser, "shutdown aborted by user", false },
         { "mains", SHUTDOWN_ACTION_HIBERNATE, CancelShutdownOnMains, "mains restored - shutdown cancelled", true },
+        { "resume", SHUTDOWN_ACTION_HIBERNATE, ForgetShutdownAfterResume, nullptr, true },
+        { "resume, power off", SHUTDOWN_ACTION_POWER_OFF, ForgetShutdownAfterResume, nullptr, true },
     };
     size_t seen = 0;
     for (const auto& c : cases) {
