@@ -5,14 +5,11 @@
 #include <windows.h>
 #include <string>
 #include <vector>
-#include "emulated_ups.h"
 #include "log_capture.h"
+#include "monitor_harness.h"
 #include "app/settings.h"
-#include "app/startup.h"
-#include "monitor/monitor.h"
 #include "monitor/shutdown.h"
 #include "ui/window.h"
-#include "ups/discovery.h"
 
 namespace {
 
@@ -44,12 +41,7 @@ class MonitorThreadPasses : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_NO_FATAL_FAILURE(PrepareEmulatedUps());
-        ASSERT_TRUE(emu_add_profile(0, "plain")) << emu_last_error();
-        App.MainWindow = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
-        ASSERT_NE(nullptr, App.MainWindow);
-        StopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-        WakeEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+        ASSERT_NO_FATAL_FAILURE(PrepareMonitorSurroundings());
         saved_ = ShutdownCalls;
         ShutdownCalls.InitiateShutdownW = AcceptShutdown;
         ShutdownCalls.AbortSystemShutdownW = CancelShutdown;
@@ -59,18 +51,12 @@ protected:
     void TearDown() override
     {
         Stop();
-        CloseUps();
-        CloseHandle(StopEvent);
-        CloseHandle(WakeEvent);
-        StopEvent = WakeEvent = NULL;
-        DestroyWindow(App.MainWindow);
-        App.MainWindow = NULL;
+        RemoveMonitorSurroundings();
         ShutdownCalls = saved_;
         InterlockedExchange(&ShutdownArmed, 0);
         EndOutage();
         ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
         GraceSeconds = 30;
-        emu_remove(0);
     }
     void Start()
     {
