@@ -1,13 +1,10 @@
 // The product's monitor thread against the emulated UPS, announcing its passes
-// to a message-only window of the test's thread, with the shutdown and
-// hibernation requests stood in for.
+// to a message-only window of the test's thread, with the shutdown requests
+// stood in for. (The rediscovery after a resume is proven end to end, in
+// tests/system/test_shutdown.py.)
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <string>
-#include <vector>
-#include "log_capture.h"
 #include "monitor_harness.h"
-#include "app/settings.h"
 #include "monitor/shutdown.h"
 #include "ui/window.h"
 
@@ -23,20 +20,6 @@ BOOL WINAPI CancelShutdown(LPWSTR)
     return TRUE;
 }
 
-BOOLEAN WINAPI HibernationAvailable(SYSTEM_POWER_CAPABILITIES* capabilities)
-{
-    ZeroMemory(capabilities, sizeof(*capabilities));
-    capabilities->SystemS4 = TRUE;
-    capabilities->HiberFilePresent = TRUE;
-    return TRUE;
-}
-
-// Like Wine's: yes at once, having done nothing.
-BOOLEAN WINAPI HibernateAtOnce(BOOLEAN, BOOLEAN, BOOLEAN)
-{
-    return TRUE;
-}
-
 class MonitorThreadPasses : public ::testing::Test {
 protected:
     void SetUp() override
@@ -45,8 +28,6 @@ protected:
         saved_ = ShutdownCalls;
         ShutdownCalls.InitiateShutdownW = AcceptShutdown;
         ShutdownCalls.AbortSystemShutdownW = CancelShutdown;
-        ShutdownCalls.GetPwrCapabilities = HibernationAvailable;
-        ShutdownCalls.SetSuspendState = HibernateAtOnce;
     }
     void TearDown() override
     {
@@ -55,8 +36,6 @@ protected:
         ShutdownCalls = saved_;
         InterlockedExchange(&ShutdownArmed, 0);
         EndOutage();
-        ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
-        GraceSeconds = 30;
     }
     void Start()
     {
@@ -81,15 +60,6 @@ protected:
             count++;
         return count;
     }
-    std::vector<std::string> WaitForLines(size_t count)
-    {
-        DWORD started = GetTickCount();
-        while (log_.Messages().size() < count && GetTickCount() - started < 10000)
-            Sleep(20);
-        return log_.Messages();
-    }
-
-    LogCapture log_;
     HANDLE thread_ = NULL;
     ShutdownSystemCalls saved_;
 };
@@ -122,30 +92,6 @@ TEST_F(MonitorThreadPasses, APassWhoseDecisionChangesTheArmedStateAnnouncesItsel
         EXPECT_EQ(c.announcements, TakeAnnouncements());
         EXPECT_EQ(c.armedAfter, IsShutdownArmed() != 0);
     }
-}
-
-TEST_F(MonitorThreadPasses, AfterAResumeTheUpsIsFoundAfreshAndANewOutageStartsFromScratch)
-{
-    ShutdownAction = SHUTDOWN_ACTION_HIBERNATE;
-    GraceSeconds = 0;
-    ASSERT_TRUE(emu_set(0, "ac=0 discharging=1 charge=10 runtime=900")) << emu_last_error();
-    const std::vector<std::string> outage = {
-        "UPS connected: Quillfen Labs Emulated UPS 1500",
-        "MAINS LOST - on battery, 10%, 15 min",
-        "HIBERNATE ARMED - charge fell below threshold; grace 0s",
-        "hibernating",
-    };
-    Start();
-    EXPECT_EQ(outage, WaitForLines(4));
-    // Held: the passes after hibernate no more.
-    SetEvent(WakeEvent);
-    Sleep(300);
-    EXPECT_EQ(4u, log_.Messages().size());
-    // The window's procedure hears of the resume.
-    MainWindowProc(App.MainWindow, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
-    std::vector<std::string> twice = outage;
-    twice.insert(twice.end(), outage.begin(), outage.end());
-    EXPECT_EQ(twice, WaitForLines(8));
 }
 
 }  // namespace

@@ -455,74 +455,56 @@ TEST_F(ShutdownController, ArmAndAbortFromTwoThreadsNeverLeaveAShutdownBehind)
     EXPECT_EQ(IsShutdownArmed() ? 1 : 0, fake.scheduled);
 }
 
-// The user's abort landing inside each call the arming makes: whatever the
-// point and the action, nothing stays scheduled or counting, nothing reads
-// armed, and the abort holds for the next pass.
-TEST_F(ShutdownController, AnAbortLandingInsideTheArmingLeavesNothingScheduled)
+// The user's abort and a pass interleaved at every call either makes: the
+// abort inside each call of the arming, a pass (for the reason aborted or a
+// more urgent one) inside the abort's, before and after it withdraws the
+// request. Whatever the point, nothing is left armed, scheduled or counting,
+// the abort holds, and the more urgent reason then arms cleanly.
+int InnerReason;
+TEST_F(ShutdownController, NoInterleavingOfTheUsersAbortWithAPassLeavesAnythingBehind)
 {
     const struct {
         int action;
         const char* point;
+        int innerReason;   // 0: the abort lands inside the arming
     } cases[] = {
-        { SHUTDOWN_ACTION_POWER_OFF, "OpenProcessToken" },
-        { SHUTDOWN_ACTION_POWER_OFF, "LookupPrivilegeValueW" },
-        { SHUTDOWN_ACTION_POWER_OFF, "AdjustTokenPrivileges" },
-        { SHUTDOWN_ACTION_POWER_OFF, "InitiateShutdownW" },
-        { SHUTDOWN_ACTION_POWER_OFF, "InitiateShutdownW done" },
-        { SHUTDOWN_ACTION_HIBERNATE, "OpenProcessToken" },
-        { SHUTDOWN_ACTION_HIBERNATE, "AdjustTokenPrivileges" },
+        { SHUTDOWN_ACTION_POWER_OFF, "OpenProcessToken", 0 },
+        { SHUTDOWN_ACTION_POWER_OFF, "LookupPrivilegeValueW", 0 },
+        { SHUTDOWN_ACTION_POWER_OFF, "AdjustTokenPrivileges", 0 },
+        { SHUTDOWN_ACTION_POWER_OFF, "InitiateShutdownW", 0 },
+        { SHUTDOWN_ACTION_POWER_OFF, "InitiateShutdownW done", 0 },
+        { SHUTDOWN_ACTION_HIBERNATE, "AdjustTokenPrivileges", 0 },
+        { SHUTDOWN_ACTION_POWER_OFF, "AbortSystemShutdownW", 3 },
+        { SHUTDOWN_ACTION_POWER_OFF, "AbortSystemShutdownW", 1 },
+        { SHUTDOWN_ACTION_POWER_OFF, "AbortSystemShutdownW done", 3 },
+        { SHUTDOWN_ACTION_POWER_OFF, "AbortSystemShutdownW done", 1 },
+        { SHUTDOWN_ACTION_HIBERNATE, "AbortSystemShutdownW", 1 },
     };
     Lines expected;
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.point);
+        SCOPED_TRACE(std::string(c.point) + ", " + std::to_string(c.innerReason));
         EndOutage();
         ShutdownAction = c.action;
+        InnerReason = c.innerReason;
+        if (c.innerReason)
+            ArmShutdown(3);
         fake.interruptAt = c.point;
-        fake.interruption = [] { AbortShutdownByUser(); };
-        ArmShutdown(3);
-        EXPECT_EQ(nullptr, fake.interruptAt) << "the abort never ran";
+        fake.interruption = [] { InnerReason ? ArmShutdown(InnerReason) : AbortShutdownByUser(); };
+        c.innerReason ? AbortShutdownByUser() : ArmShutdown(3);
+        EXPECT_EQ(nullptr, fake.interruptAt) << "the interruption never ran";
         EXPECT_FALSE(IsShutdownArmed());
         EXPECT_EQ(0, fake.scheduled);
         EXPECT_EQ(INFINITE, HibernationDueInMs());
         ArmShutdown(3);
         EXPECT_FALSE(IsShutdownArmed());
-        expected.push_back(c.action == SHUTDOWN_ACTION_HIBERNATE
-                               ? "HIBERNATE ARMED - runtime remaining fell below threshold; grace 30s"
-                               : "SHUTDOWN ARMED - runtime remaining fell below threshold; grace 30s");
-        expected.push_back("shutdown aborted by user");
-    }
-    EXPECT_EQ(expected, log.Messages());
-}
-
-// A pass landing inside the user's abort, before and after the request is
-// withdrawn, for the reason aborted and for a more urgent one: it cannot arm
-// until the abort is done, so the abort never takes its request for the old
-// one; the pass after arms the more urgent reason cleanly.
-int InnerReason;
-TEST_F(ShutdownController, APassLandingInsideTheUsersAbortArmsNothingUntilItIsDone)
-{
-    Lines expected;
-    for (const char* point : { "AbortSystemShutdownW", "AbortSystemShutdownW done" }) {
-        for (int reason : { 3, 1 }) {
-            SCOPED_TRACE(std::string(point) + ", reason " + std::to_string(reason));
-            EndOutage();
-            ArmShutdown(3);
-            ASSERT_TRUE(IsShutdownArmed());
-            InnerReason = reason;
-            fake.interruptAt = point;
-            fake.interruption = [] { ArmShutdown(InnerReason); };
-            AbortShutdownByUser();
-            EXPECT_FALSE(IsShutdownArmed());
-            EXPECT_EQ(0, fake.scheduled);
-            ArmShutdown(1);
-            EXPECT_TRUE(IsShutdownArmed());
-            EXPECT_EQ(1, fake.scheduled);
-            AbortShutdownByUser();
-            expected.insert(expected.end(), { "SHUTDOWN ARMED - runtime remaining fell below threshold; grace 30s",
-                                              "shutdown aborted by user",
-                                              "SHUTDOWN ARMED - UPS raised ShutdownImminent; grace 30s",
-                                              "shutdown aborted by user" });
-        }
+        ArmShutdown(1);
+        EXPECT_TRUE(IsShutdownArmed());
+        AbortShutdownByUser();
+        const char* prefix = c.action == SHUTDOWN_ACTION_HIBERNATE ? "HIBERNATE ARMED - " : "SHUTDOWN ARMED - ";
+        expected.insert(expected.end(), { prefix + std::string("runtime remaining fell below threshold; grace 30s"),
+                                          "shutdown aborted by user",
+                                          prefix + std::string("UPS raised ShutdownImminent; grace 30s"),
+                                          "shutdown aborted by user" });
     }
     EXPECT_EQ(expected, log.Messages());
 }
@@ -620,7 +602,7 @@ TEST_F(ShutdownController, AbortMainsOrResumeDuringTheGraceStopItAndNothingIsLef
         { "resume", SHUTDOWN_ACTION_HIBERNATE, ForgetShutdownAfterResume, nullptr, true },
         { "resume, power off", SHUTDOWN_ACTION_POWER_OFF, ForgetShutdownAfterResume, nullptr, true },
     };
-    size_t seen = 0;
+    Lines expected;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ShutdownAction = c.action;
@@ -635,16 +617,17 @@ TEST_F(ShutdownController, AbortMainsOrResumeDuringTheGraceStopItAndNothingIsLef
         EXPECT_EQ(0, fake.scheduled);
         EXPECT_EQ(INFINITE, HibernationDueInMs());
         EXPECT_TRUE(fake.suspends.empty());
-        Lines all = log.Messages();
-        Lines lines(all.begin() + seen, all.end());
-        ASSERT_EQ(c.line ? 2u : 1u, lines.size());
-        if (c.line) {
-            EXPECT_EQ(c.line, lines[1]);
-        }
         ArmShutdown(3);
         EXPECT_EQ(c.rearms, IsShutdownArmed() != 0);
-        seen = log.Messages().size();
+        std::string armed = c.action == SHUTDOWN_ACTION_HIBERNATE ? "HIBERNATE" : "SHUTDOWN";
+        armed += " ARMED - runtime remaining fell below threshold; grace 30s";
+        expected.push_back(armed);
+        if (c.line)
+            expected.push_back(c.line);
+        if (c.rearms)
+            expected.push_back(armed);
     }
+    EXPECT_EQ(expected, log.Messages());
 }
 
 TEST_F(ShutdownController, AFailedHibernationPowersOffAtOnceAndARefusalOfThatLeavesTheNextPassToArm)
