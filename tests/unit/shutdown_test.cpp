@@ -137,7 +137,6 @@ DWORD WINAPI FakeGetTickCount()
 
 BOOLEAN WINAPI FakeGetPwrCapabilities(SYSTEM_POWER_CAPABILITIES* capabilities)
 {
-    Interrupt("GetPwrCapabilities");
     memset(capabilities, 0x5A, sizeof(*capabilities));
     capabilities->SystemS4 = Fake->s4;
     capabilities->HiberFilePresent = Fake->hiberFile;
