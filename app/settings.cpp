@@ -1,4 +1,4 @@
-// Settings: three per-user DWORDs that tune the shutdown rule. Written only by
+// Settings: per-user DWORDs that tune the shutdown rule. Written only by
 // ReadSettings on the start-up thread; constant for the rest of the run.
 #include "app/settings.h"
 
@@ -6,6 +6,7 @@ INT32 RuntimeThresholdSeconds = 300;
 INT32 ChargeThresholdPercent = 20;
 INT32 GraceSeconds = 30;
 INT32 NotificationsEnabled = 1;
+INT32 ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
 
 // A value replaces its default only when it is exactly four bytes or fewer and
 // within bounds. The bound test is unsigned, so a "negative" DWORD is refused.
@@ -44,6 +45,7 @@ void ReadSettings()
     ReadBoundedValue(key, L"RuntimeThresholdSeconds", 3600, &RuntimeThresholdSeconds);
     ReadBoundedValue(key, L"ChargeThresholdPercent", 100, &ChargeThresholdPercent);
     ReadBoundedValue(key, L"GraceSeconds", 600, &GraceSeconds);
+    ReadBoundedValue(key, L"ShutdownAction", SHUTDOWN_ACTION_HIBERNATE, &ShutdownAction);
     ReadNotificationsSetting(key);
     RegCloseKey(key);
 }

@@ -216,14 +216,15 @@ static BOOL BeginPass(BOOL byReport)
     return TRUE;
 }
 
-BOOL WaitForNextPass(DWORD waitMs)
+BOOL WaitForNextPass(DWORD pollMs, DWORD deadlineMs)
 {
     FollowDevice();
     BOOL reading = InputWait.Handle != INVALID_HANDLE_VALUE;
     if (reading && !InputWait.Pending && !InputWait.Failed && InputReadAllowed(&InputWait.Filter))
         IssueRead();
-    if (reading && TestPollMs > waitMs)
-        waitMs = TestPollMs;
+    DWORD waitMs = reading && TestPollMs > pollMs ? TestPollMs : pollMs;
+    if (deadlineMs < waitMs)
+        waitMs = deadlineMs;
     // StopEvent is first, so it wins when several are set.
     HANDLE events[3] = { StopEvent, WakeEvent, InputWait.Event };
     DWORD started = GetTickCount();

@@ -62,12 +62,14 @@ void StartInputPass(InputReportFilter* filter, BOOL byReport, UINT32 now);
 // the monitor thread.
 void StartInputWait();
 
-// Waits waitMs (or for a report, a wake or the stop), with the input read
-// following the open UPS: opened for each newly found device that lists
-// input reports, cancelled and closed when it goes. FALSE when StopEvent
-// ends the wait.
-BOOL WaitForNextPass(DWORD waitMs);
+// Waits pollMs (lengthened by the test hook while reports are read), never
+// past deadlineMs (INFINITE: none), or for a report, a wake or the stop, with
+// the input read following the open UPS: opened for each newly found device
+// that lists input reports, cancelled and closed when it goes. FALSE when
+// StopEvent ends the wait.
+BOOL WaitForNextPass(DWORD pollMs, DWORD deadlineMs);
 
 // Cancels a pending read and waits for it before its buffer and handle go;
-// the thread calls it on its way out.
+// the thread calls it on its way out, and before it closes the UPS outside
+// the wait (after a resume).
 void EndInputWait();

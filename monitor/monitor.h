@@ -19,8 +19,13 @@ enum {
 DWORD WINAPI MonitorThread(LPVOID parameter);
 
 // Step 5 of a pass: on battery, arm while a condition holds; on line, cancel;
-// without a UPS, the outage is over.
+// without a UPS, the outage is over; then hibernate when that is due.
 void DecideShutdown(const UpsStatus* status);
+
+// From the user-interface thread when the computer has resumed: the next
+// pass, which comes at once, closes the UPS, finds it again and starts a new
+// outage from scratch.
+void RequestRescanAfterResume();
 
 // Pure pieces of a pass, tested directly.
 

@@ -31,7 +31,7 @@ static HICON IconOnShow()
     return TrayIcon.Drawn ? TrayIcon.Drawn : App.ClassIcon;
 }
 
-BOOL AddTrayIcon()
+static BOOL TryAddTrayIcon()
 {
     // Whatever the add shows, the next update gives the shell its own.
     TrayIcon.ShownIcon = NULL;
@@ -56,6 +56,19 @@ BOOL AddTrayIcon()
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     TrayIcon.Added = TrayCalls.Shell_NotifyIconW(NIM_ADD, &data);
     return TrayIcon.Added;
+}
+
+BOOL AddTrayIcon()
+{
+    BOOL added = TryAddTrayIcon();
+    // At sign-in the shell may not be ready yet, and no "TaskbarCreated"
+    // need follow; without the icon the user has no way to reach Corvane at
+    // all, so the add is tried again on a timer until it succeeds.
+    if (added)
+        KillTimer(App.MainWindow, TRAY_RETRY_TIMER);
+    else
+        SetTimer(App.MainWindow, TRAY_RETRY_TIMER, TRAY_RETRY_MS, NULL);
+    return added;
 }
 
 void UpdateTrayIcon()

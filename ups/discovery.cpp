@@ -36,9 +36,12 @@ static BOOL TryInterface(const WCHAR* path, HANDLE* handle, PHIDP_PREPARSED_DATA
     return TRUE;
 }
 
+// The C0 controls and DEL, and the bidirectional embeddings, overrides and
+// isolates (U+202A-U+202E, U+2066-U+2069), which would reorder the text
+// around the name: the heading, or the rest of a log line.
 static BOOL IsControlUnit(WCHAR unit)
 {
-    return unit < 0x20 || unit == 0x7F;
+    return unit < 0x20 || unit == 0x7F || (unit >= 0x202A && unit <= 0x202E) || (unit >= 0x2066 && unit <= 0x2069);
 }
 
 static BOOL IsHighSurrogate(WCHAR unit)
@@ -50,7 +53,7 @@ static BOOL IsHighSurrogate(WCHAR unit)
 // units or more is cut to its first 63, and a character whose surrogate pair
 // the cut splits goes whole. The names reach the log, the tooltip and the
 // panel, so every control character becomes a space: a device must not be
-// able to start a log line of its own with a CR LF. The field was zeroed
+// able to start a log line of its own with a CR LF, or turn one around. The field was zeroed
 // before the read, so the device's text ends at its last nonzero unit; a NUL
 // before that is part of what the device sent.
 static void ReadName(BOOLEAN (NTAPI* read)(HANDLE, PVOID, ULONG), WCHAR* name)

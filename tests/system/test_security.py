@@ -4,17 +4,17 @@ forge log lines."""
 import shutil
 import time
 
-from conftest import CORVANE_EXE, PLANTED_DLL
-from monitor_helpers import (CONNECTED, ON_LINE_FULL, forced_pass, log_faults, monitor_lines, wait_new_lines,
-                             wake)
+from conftest import CORVANE_EXE, PLANTED_DLL, SETTINGS_KEY
+from monitor_helpers import (CONNECTED, ON_BATTERY, ON_LINE_FULL, REASON_TEXT, forced_pass, log_faults,
+                             monitor_lines, wait_new_lines, wake)
 
-# hid.dll and dwmapi.dll, which the program uses and which are not KnownDLLs,
-# and others Windows or Wine load into a desktop program by name.
-PLANTED_NAMES = ("hid.dll", "dwmapi.dll", "uxtheme.dll", "version.dll", "winmm.dll", "cryptbase.dll",
-                 "propsys.dll", "msimg32.dll")
+# hid.dll, dwmapi.dll and powrprof.dll, which the program uses and which are
+# not KnownDLLs, and others Windows or Wine load into a desktop program by name.
+PLANTED_NAMES = ("hid.dll", "dwmapi.dll", "powrprof.dll", "uxtheme.dll", "version.dll", "winmm.dll",
+                 "cryptbase.dll", "propsys.dll", "msimg32.dll")
 
 
-def test_dlls_planted_beside_the_program_are_never_loaded(corvane, emu, tmp_path):
+def test_dlls_planted_beside_the_program_are_never_loaded(corvane, emu, session, tmp_path):
     # A Downloads folder holding the program, the stand-ins, and the user
     # starting it from there (so the folder is the current one too).
     downloads = tmp_path / "Downloads"
@@ -24,6 +24,8 @@ def test_dlls_planted_beside_the_program_are_never_loaded(corvane, emu, tmp_path
     for name in PLANTED_NAMES:
         shutil.copy(PLANTED_DLL, downloads / name)
     emu.add(0, "plain")
+    # Hibernation, so that arming loads powrprof.dll.
+    session.reg_add(SETTINGS_KEY, "ShutdownAction", "REG_DWORD", 1)
     corvane.start(exe=str(program), cwd=str(downloads))
     try:
         lines = wait_new_lines(corvane, [], 2)
@@ -32,6 +34,10 @@ def test_dlls_planted_beside_the_program_are_never_loaded(corvane, emu, tmp_path
     assert lines == [CONNECTED, ON_LINE_FULL]
     # Opening the window shows and paints it.
     forced_pass(corvane, emu)
+    # Armed as a hibernation: the system's powrprof.dll answered.
+    emu.set(0, charge=10, **ON_BATTERY)
+    wake(corvane)
+    assert wait_new_lines(corvane, lines, 2)[1] == "HIBERNATE ARMED - %s; grace 30s" % REASON_TEXT[4]
     assert corvane.stop() == 0
     assert _loaded(downloads) == []
 

@@ -12,12 +12,9 @@
 #include <stdlib.h>
 #include <string>
 #include <vector>
-#include "emulated_ups.h"
 #include "log_capture.h"
-#include "app/startup.h"
-#include "monitor/monitor.h"
+#include "monitor_harness.h"
 #include "ui/window.h"
-#include "ups/discovery.h"
 #include "../support/resource_count.h"
 #include "monitor/input_wait.h"
 
@@ -58,14 +55,7 @@ class MonitorSoak : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_NO_FATAL_FAILURE(PrepareEmulatedUps());
-        ASSERT_TRUE(emu_add_profile(0, "plain")) << emu_last_error();
-        // The monitor announces each pass to the main window: here a
-        // message-only window of the test's thread.
-        App.MainWindow = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
-        ASSERT_NE(nullptr, App.MainWindow);
-        StopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-        WakeEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+        ASSERT_NO_FATAL_FAILURE(PrepareMonitorSurroundings());
         thread_ = CreateThread(NULL, 0, MonitorThread, NULL, 0, NULL);
         ASSERT_NE(nullptr, thread_);
         // The thread's first pass runs at once, unwoken.
@@ -79,13 +69,7 @@ protected:
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread_, 5000));
             CloseHandle(thread_);
         }
-        CloseUps();
-        CloseHandle(StopEvent);
-        CloseHandle(WakeEvent);
-        StopEvent = WakeEvent = NULL;
-        DestroyWindow(App.MainWindow);
-        App.MainWindow = NULL;
-        emu_remove(0);
+        RemoveMonitorSurroundings();
     }
 
     // Wakes the monitor and waits for the end of the pass. Passes come only
