@@ -28,7 +28,9 @@
  * Input reports: like a USB UPS on its interrupt endpoint, the driver sends
  * an Input<id> report when its bytes change. A thread of its own looks at
  * InputSerial every 20 ms and, when it moved, re-reads the Input<id> values;
- * any that differs from what it last sent completes hidclass's pending read.
+ * each that changed is news until it completes hidclass's pending read, so a
+ * change undone before it could be sent still sends the state it came back
+ * to, as a device would have sent both.
  */
 #include <ntddk.h>
 
@@ -108,7 +110,7 @@ NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, 
 typedef struct {
     ULONG len;                        /* 0: unused */
     UCHAR now[EMU_INPUT_BYTES];       /* as the key holds it */
-    UCHAR sent[EMU_INPUT_BYTES];      /* as last delivered */
+    BOOLEAN news;                     /* changed since it was last delivered */
 } EMU_INPUT;
 
 typedef struct {
@@ -329,7 +331,7 @@ static EMU_INPUT *emu_input_for(EMU_DEVICE *dev, UCHAR id)
 }
 
 /* Re-reads every Input<id> value of the key; a report seen for the first
- * time counts as never sent. */
+ * time is news. */
 static void emu_input_refresh(EMU_DEVICE *dev)
 {
     union { KEY_VALUE_BASIC_INFORMATION info; UCHAR bytes[256]; } basic;
@@ -348,7 +350,8 @@ static void emu_input_refresh(EMU_DEVICE *dev)
         value = emu_query(dev, &us);
         if (!value) continue;
         if (value->DataLength >= 1 && value->DataLength <= EMU_INPUT_BYTES && (input = emu_input_for(dev, value->Data[0]))) {
-            if (!input->len) for (i = 0; i < EMU_INPUT_BYTES; i++) input->sent[i] = 0;
+            if (input->len != value->DataLength || !emu_same(input->now, value->Data, value->DataLength))
+                input->news = TRUE;
             emu_copy(input->now, value->Data, value->DataLength);
             input->len = value->DataLength;
         }
@@ -401,12 +404,12 @@ static void emu_input_send(EMU_DEVICE *dev)
         if (input->len > 1) bytes[input->len - 1] ^= (UCHAR)(++dev->flood_count | 1);
     } else {
         for (i = 0; i < dev->ninputs && !input; i++)
-            if (dev->inputs[i].len && !emu_same(dev->inputs[i].now, dev->inputs[i].sent, dev->inputs[i].len))
+            if (dev->inputs[i].len && dev->inputs[i].news)
                 input = &dev->inputs[i];
         if (!input) return;
         emu_copy(bytes, input->now, input->len);
     }
-    if (emu_input_deliver(dev, bytes, input->len)) emu_copy(input->sent, bytes, input->len);
+    if (emu_input_deliver(dev, bytes, input->len)) input->news = FALSE;
 }
 
 static void NTAPI emu_input_thread(void *context)
@@ -417,7 +420,7 @@ static void NTAPI emu_input_thread(void *context)
     dev->input_serial = emu_dword(dev, L"InputSerial", 0);
     emu_input_refresh(dev);
     /* What the device holds when it starts is no news. */
-    for (i = 0; i < dev->ninputs; i++) emu_copy(dev->inputs[i].sent, dev->inputs[i].now, dev->inputs[i].len);
+    for (i = 0; i < dev->ninputs; i++) dev->inputs[i].news = FALSE;
     for (;;) {
         tick.QuadPart = -(LONGLONG)(dev->flood ? EMU_FLOOD_TICK_MS : EMU_INPUT_TICK_MS) * 10000;
         if (KeWaitForSingleObject(&dev->input_stop, Executive, KernelMode, FALSE, &tick) == STATUS_SUCCESS) break;
