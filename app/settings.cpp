@@ -1,5 +1,5 @@
-// Settings: three per-user DWORDs that tune the shutdown rule, the balloon
-// switch and the network server's values. Written only by
+// Settings: per-user values that tune the shutdown rule, the balloon switch
+// and the network server. Written only by
 // ReadSettings on the start-up thread; constant for the rest of the run.
 #include "app/settings.h"
 
@@ -7,6 +7,7 @@ INT32 RuntimeThresholdSeconds = 300;
 INT32 ChargeThresholdPercent = 20;
 INT32 GraceSeconds = 30;
 INT32 NotificationsEnabled = 1;
+INT32 ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
 INT32 NetworkServerEnabled = 0;
 INT32 NetworkPort = 3493;
 WCHAR NetworkAddress[NETWORK_TEXT_UNITS] = L"127.0.0.1";
@@ -106,6 +107,7 @@ void ReadSettings()
     ReadBoundedValue(key, L"RuntimeThresholdSeconds", 3600, &RuntimeThresholdSeconds);
     ReadBoundedValue(key, L"ChargeThresholdPercent", 100, &ChargeThresholdPercent);
     ReadBoundedValue(key, L"GraceSeconds", 600, &GraceSeconds);
+    ReadBoundedValue(key, L"ShutdownAction", SHUTDOWN_ACTION_HIBERNATE, &ShutdownAction);
     ReadNotificationsSetting(key);
     ReadNetworkSettings(key);
     RegCloseKey(key);

@@ -5,6 +5,7 @@
 #include "base/log.h"
 #include "monitor/monitor.h"
 #include "net/server.h"
+#include "ui/panel.h"
 #include "ui/theme.h"
 #include "ui/tray.h"
 #include "ui/window.h"
@@ -17,9 +18,9 @@ AppState App;
 const WCHAR MainWindowClass[] = L"Quillfen.Corvane";
 
 static const DWORD MAIN_WINDOW_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-static const int CLIENT_WIDTH = 380;
-static const int CLIENT_HEIGHT = 520;
 static const DWORD MONITOR_STOP_WAIT_MS = 3000;
+
+StartupSystemCalls StartupCalls = { AllowSetForegroundWindow };
 
 // Another instance in this session owns the mutex: ask it to open its window.
 static BOOL ForwardToRunningInstance()
@@ -28,8 +29,15 @@ static BOOL ForwardToRunningInstance()
     if (App.InstanceMutex == NULL || GetLastError() != ERROR_ALREADY_EXISTS)
         return FALSE;
     HWND running = FindWindowW(MainWindowClass, NULL);
-    if (running)
+    if (running) {
+        // Only the process the user just started may take the foreground:
+        // hand that right to the running one, or its window may open
+        // behind the others.
+        DWORD process = 0;
+        if (GetWindowThreadProcessId(running, &process))
+            StartupCalls.AllowSetForegroundWindow(process);
         PostMessageW(running, WM_COMMAND, CMD_OPEN, 0);
+    }
     CloseHandle(App.InstanceMutex);
     App.InstanceMutex = NULL;
     return TRUE;
@@ -52,14 +60,19 @@ BOOL RegisterMainClass()
     return RegisterClassExW(&wc) != 0;
 }
 
+SIZE MainWindowSize(int dpi)
+{
+    RECT rect = { 0, 0, MulDiv(PANEL_WIDTH, dpi, 96), MulDiv(PANEL_HEIGHT, dpi, 96) };
+    AdjustWindowRectExForDpi(&rect, MAIN_WINDOW_STYLE, FALSE, 0, (UINT)dpi);
+    SIZE size = { rect.right - rect.left, rect.bottom - rect.top };
+    return size;
+}
+
 HWND CreateMainWindow()
 {
-    RECT rect = { 0, 0, CLIENT_WIDTH, CLIENT_HEIGHT };
-    AdjustWindowRectExForDpi(&rect, MAIN_WINDOW_STYLE, FALSE, 0, 96);
-    return CreateWindowExW(0, MainWindowClass, L"Corvane", MAIN_WINDOW_STYLE,
-                           CW_USEDEFAULT, CW_USEDEFAULT,
-                           rect.right - rect.left, rect.bottom - rect.top,
-                           NULL, NULL, App.Module, NULL);
+    SIZE size = MainWindowSize(96);
+    return CreateWindowExW(0, MainWindowClass, L"Corvane", MAIN_WINDOW_STYLE, CW_USEDEFAULT, CW_USEDEFAULT,
+                           size.cx, size.cy, NULL, NULL, App.Module, NULL);
 }
 
 // The window was created for 96 DPI; give it the client size for the DPI of
@@ -67,10 +80,8 @@ HWND CreateMainWindow()
 static void SizeForDpi(HWND window)
 {
     DpiValue = (int)GetDpiForWindow(window);
-    RECT rect = { 0, 0, MulDiv(CLIENT_WIDTH, DpiValue, 96), MulDiv(CLIENT_HEIGHT, DpiValue, 96) };
-    AdjustWindowRectExForDpi(&rect, MAIN_WINDOW_STYLE, FALSE, 0, (UINT)DpiValue);
-    SetWindowPos(window, NULL, 0, 0, rect.right - rect.left, rect.bottom - rect.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SIZE size = MainWindowSize(DpiValue);
+    SetWindowPos(window, NULL, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 static void StartMonitor()

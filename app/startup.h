@@ -25,6 +25,15 @@ int RunCorvane();
 // The main window's class and the window itself, hidden, sized for 96 DPI.
 BOOL RegisterMainClass();
 HWND CreateMainWindow();
+// The main window's outer size for a DPI: the panel's client area, scaled,
+// with its frame.
+SIZE MainWindowSize(int dpi);
 
 // The orderly stop, run while the main window is being destroyed.
 void StopCorvane();
+
+// The call a second start makes that a test must be able to stand in for.
+struct StartupSystemCalls {
+    BOOL (WINAPI* AllowSetForegroundWindow)(DWORD process);
+};
+extern StartupSystemCalls StartupCalls;

@@ -71,6 +71,15 @@ int TextLength(const WCHAR* text)
     return length;
 }
 
+BOOL SameText(const WCHAR* a, const WCHAR* b)
+{
+    while (*a && *a == *b) {
+        a++;
+        b++;
+    }
+    return *a == *b;
+}
+
 void ByteCopy(void* destination, const void* source, UINT64 count)
 {
     BYTE* to = (BYTE*)destination;

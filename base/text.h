@@ -20,6 +20,8 @@ enum { DURATION_UNITS = 32 };
 int AppendDuration(WCHAR* buffer, int position, int capacity, INT32 seconds);
 
 int TextLength(const WCHAR* text);
+// Whether two terminated texts hold the same units.
+BOOL SameText(const WCHAR* a, const WCHAR* b);
 
 // Plain byte loops; the regions given to ByteCopy never overlap.
 void ByteCopy(void* destination, const void* source, UINT64 count);

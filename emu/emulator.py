@@ -231,7 +231,8 @@ class Emulator:
         """Adds (or replaces) the device in a slot. options: product,
         manufacturer, serial (default CVEMU-<slot 4 digits>), vid, pid, version,
         strings ("unterminated": a long string fills the reader's buffer with no
-        terminator)."""
+        terminator), inputs ("none": no Input items, a UPS that sends no input
+        reports)."""
         return self._cmd("add", slot, profile, *_options(options))
 
     def add_file(self, slot, descriptor_path, **options):
@@ -297,6 +298,10 @@ class Emulator:
 
     def delay(self, slot, ms):
         self._cmd("delay", slot, int(ms))
+
+    def flood(self, slot, on):
+        """on: an input report every 10 ms, each unlike the one before."""
+        self._cmd("flood", slot, "on" if on else "off")
 
     def count(self, slot):
         return int(self._cmd("count", slot))

@@ -2,6 +2,7 @@
 // the user-interface thread sees the record only as the Snapshot published
 // under StatusLock (monitor/snapshot.cpp).
 #include "monitor/monitor.h"
+#include "monitor/input_wait.h"
 #include "monitor/shutdown.h"
 #include "monitor/snapshot.h"
 #include "app/settings.h"
@@ -13,6 +14,10 @@
 
 HANDLE StopEvent;
 HANDLE WakeEvent;
+
+// Set by the user-interface thread when the computer has resumed, taken by
+// the next pass.
+static volatile LONG ResumeRequested;
 
 // What one pass remembers of the previous one, on the thread's own stack.
 struct MonitorState {
@@ -71,15 +76,6 @@ int ChooseShutdownReason(const UpsStatus* status, INT32 runtimeThresholdSeconds,
     return 0;
 }
 
-static BOOL SameText(const WCHAR* a, const WCHAR* b)
-{
-    while (*a && *a == *b) {
-        a++;
-        b++;
-    }
-    return *a == *b;
-}
-
 // A device that is found but never answers is closed after its failed poll
 // and found again on the next pass, every 5 s for as long as it stays
 // plugged in: it is announced once, and again only after one of its polls
@@ -133,42 +129,80 @@ void DecideShutdown(const UpsStatus* status)
 {
     if (!status->Present) {
         EndOutage();
-        return;
-    }
-    if (status->OnBattery) {
+    } else if (status->OnBattery) {
         int reason = ChooseShutdownReason(status, RuntimeThresholdSeconds, ChargeThresholdPercent);
         if (reason)
             ArmShutdown(reason);
     } else {
         CancelShutdownOnMains();
     }
+    // An armed hibernation goes ahead when its grace is over, as Windows'
+    // own shutdown would, whether or not the UPS is still seen.
+    HibernateWhenDue();
 }
 
-// One pass; returns how long to wait before the next.
+void RequestRescanAfterResume()
+{
+    InterlockedExchange(&ResumeRequested, 1);
+    if (WakeEvent)
+        SetEvent(WakeEvent);
+}
+
+// As at the thread's start: no device, no previous pass.
+static void StartFresh(MonitorState* state)
+{
+    ResetStatus(&state->Working);
+    state->PreviousPresent = 0;
+    state->PreviousOnBattery = 0;
+    state->FirstPass = TRUE;
+    state->Unanswered[0] = 0;
+}
+
+static BOOL SameEvents(const ShutdownEvents* a, const ShutdownEvents* b)
+{
+    return a->Armings == b->Armings && a->Refusals == b->Refusals && a->Armed == b->Armed;
+}
+
+// One pass; returns how long to wait for the next poll.
 static DWORD RunPass(MonitorState* state)
 {
+    // After a sleep or hibernation the handle may point at a device that
+    // was re-enumerated meanwhile, and the outage before it is over: the
+    // UPS is found afresh, as after an unplug.
+    if (InterlockedExchange(&ResumeRequested, 0)) {
+        // The input read follows the device: cancelled and waited for
+        // before the handles go.
+        EndInputWait();
+        CloseUps();
+        StartFresh(state);
+        ForgetShutdownAfterResume();
+    }
     OpenOrPoll(state);
     LogChanges(state);
     PublishStatus(&state->Working);
     PostMessageW(App.MainWindow, WM_STATUS_UPDATED, 0, 0);
+    ShutdownEvents before = ReadShutdownEvents();
     DecideShutdown(&state->Working);
+    // The window shows the armed state as it was at the post above: tell it
+    // again when the decision changed it, not a pass later.
+    ShutdownEvents after = ReadShutdownEvents();
+    if (!SameEvents(&before, &after))
+        PostMessageW(App.MainWindow, WM_STATUS_UPDATED, 0, 0);
     return state->Working.Present && state->Working.OnBattery ? MONITOR_WAIT_ON_BATTERY_MS : MONITOR_WAIT_MS;
 }
 
 DWORD WINAPI MonitorThread(LPVOID)
 {
     MonitorState state;
-    ResetStatus(&state.Working);
-    state.PreviousPresent = 0;
-    state.PreviousOnBattery = 0;
-    state.FirstPass = TRUE;
-    state.Unanswered[0] = 0;
-    HANDLE events[2] = { StopEvent, WakeEvent };
+    StartFresh(&state);
+    StartInputWait();
     for (;;) {
-        DWORD waitMs = RunPass(&state);
-        // StopEvent is first in the array, so it wins when both are set. A
-        // failed wait just starts the next pass.
-        if (WaitForMultipleObjects(2, events, FALSE, waitMs) == WAIT_OBJECT_0)
+        DWORD pollMs = RunPass(&state);
+        // An armed hibernation is due at its own time, however long the
+        // poll. A failed wait just starts the next pass.
+        if (!WaitForNextPass(pollMs, HibernationDueInMs())) {
+            EndInputWait();
             return 0;
+        }
     }
 }

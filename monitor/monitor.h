@@ -1,7 +1,8 @@
-// The monitor thread: one pass every 5 s (2 s on battery) that opens or polls
-// the UPS, logs changes of presence and mains, publishes the Snapshot, tells
-// the main window and takes the shutdown decisions. Also the two events the
-// user-interface thread uses to stop it and to wake it early.
+// The monitor thread: one pass every 5 s (2 s on battery), or at once when
+// the UPS sends an input report that is news (monitor/input_wait.h), that
+// opens or polls the UPS, logs changes of presence and mains, publishes the
+// Snapshot, tells the main window and takes the shutdown decisions. Also the
+// two events the user-interface thread uses to stop it and to wake it early.
 #pragma once
 #include <windows.h>
 #include "ups/status.h"
@@ -18,8 +19,13 @@ enum {
 DWORD WINAPI MonitorThread(LPVOID parameter);
 
 // Step 5 of a pass: on battery, arm while a condition holds; on line, cancel;
-// without a UPS, the outage is over.
+// without a UPS, the outage is over; then hibernate when that is due.
 void DecideShutdown(const UpsStatus* status);
+
+// From the user-interface thread when the computer has resumed: the next
+// pass, which comes at once, closes the UPS, finds it again and starts a new
+// outage from scratch.
+void RequestRescanAfterResume();
 
 // Pure pieces of a pass, tested directly.
 

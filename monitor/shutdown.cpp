@@ -1,6 +1,7 @@
 // The shutdown controller. ShutdownArmed is the one flag shared between the
-// monitor thread (arm, cancel on mains) and the user-interface thread (abort,
-// display); every access is an Interlocked* call, so no lock is needed.
+// monitor thread (arm, cancel on mains, hibernate) and the user-interface
+// thread (abort, display); every access is an Interlocked* call, so no lock is
+// needed.
 #include "monitor/shutdown.h"
 #include "app/settings.h"
 #include "base/log.h"
@@ -9,11 +10,17 @@
 volatile LONG ShutdownArmed;
 
 // The reason of the shutdown now armed, and the reason of the one the user
-// aborted during this outage (0: none). An abort holds for the rest of the
-// outage: only a more urgent reason, a lower number, may arm again. Both are
-// read and written with Interlocked* calls only.
+// aborted (or that hibernated) during this outage (0: none). That holds for
+// the rest of the outage: only a more urgent reason, a lower number, may arm
+// again. Both are read and written with Interlocked* calls only.
 static volatile LONG ArmedReason;
 static volatile LONG AbortedReason;
+
+// What the armed period ends in (a SHUTDOWN_ACTION_ value) and the tick it
+// began at. The monitor thread's alone: written before the flag rises, read
+// only while it stands.
+static int ArmedAction;
+static DWORD ArmedTick;
 
 // How many times the controller has armed, and how many requests Windows
 // refused (or the privilege was missing): the interface compares them with
@@ -32,6 +39,9 @@ ShutdownSystemCalls ShutdownCalls = {
     AdjustTokenPrivileges,
     InitiateShutdownW,
     AbortSystemShutdownW,
+    GetTickCount,
+    NULL,
+    NULL,
 };
 
 enum {
@@ -59,7 +69,8 @@ const WCHAR* ShutdownReasonText(int reason)
 }
 
 // AdjustTokenPrivileges succeeds even when it assigns nothing; only a last
-// error of 0 right after it means the privilege is really enabled.
+// error of 0 right after it means the privilege is really enabled. Both a
+// shutdown and a hibernation need it.
 static BOOL EnableShutdownPrivilege()
 {
     HANDLE token = NULL;
@@ -78,10 +89,47 @@ static BOOL EnableShutdownPrivilege()
     return enabled;
 }
 
+// powrprof.dll is not one of Windows' KnownDLLs: like hid.dll it is taken
+// from the system folder by hand, never from beside the program.
+static BOOL LoadPowerCalls()
+{
+    if (ShutdownCalls.GetPwrCapabilities && ShutdownCalls.SetSuspendState)
+        return TRUE;
+    HMODULE powrprof = LoadLibraryExW(L"powrprof.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!powrprof)
+        return FALSE;
+    ShutdownSystemCalls calls = ShutdownCalls;
+    calls.GetPwrCapabilities =
+        (BOOLEAN (WINAPI*)(SYSTEM_POWER_CAPABILITIES*))(void*)GetProcAddress(powrprof, "GetPwrCapabilities");
+    calls.SetSuspendState =
+        (BOOLEAN (WINAPI*)(BOOLEAN, BOOLEAN, BOOLEAN))(void*)GetProcAddress(powrprof, "SetSuspendState");
+    if (!calls.GetPwrCapabilities || !calls.SetSuspendState) {
+        FreeLibrary(powrprof);
+        return FALSE;
+    }
+    ShutdownCalls = calls;
+    return TRUE;
+}
+
+// Asked at the moment of arming, since the user may switch hibernation off
+// (powercfg /hibernate off) at any time: that clears S4, and a missing
+// hibernation file clears the second flag.
+static BOOL IsHibernationAvailable()
+{
+    if (!LoadPowerCalls())
+        return FALSE;
+    SYSTEM_POWER_CAPABILITIES capabilities;
+    ByteClear(&capabilities, sizeof(capabilities));
+    if (!ShutdownCalls.GetPwrCapabilities(&capabilities))
+        return FALSE;
+    return capabilities.SystemS4 && capabilities.HiberFilePresent;
+}
+
 static void LogArmed(const WCHAR* reasonText)
 {
     WCHAR line[ARMED_LINE_UNITS];
-    int position = AppendText(line, 0, ARMED_LINE_UNITS, L"SHUTDOWN ARMED - ");
+    int position = AppendText(line, 0, ARMED_LINE_UNITS,
+                              ArmedAction == SHUTDOWN_ACTION_HIBERNATE ? L"HIBERNATE ARMED - " : L"SHUTDOWN ARMED - ");
     position = AppendText(line, position, ARMED_LINE_UNITS, reasonText);
     position = AppendText(line, position, ARMED_LINE_UNITS, L"; grace ");
     position = AppendSigned(line, position, ARMED_LINE_UNITS, GraceSeconds);
@@ -95,43 +143,27 @@ static BOOL IsHeldByUserAbort(int reason)
     return aborted != 0 && reason >= aborted;
 }
 
-void ArmShutdown(int reason)
+// A failed request disarms so that the next pass on battery tries again;
+// an abort under way owns the flag and brings it down itself.
+static void DisarmAfterFailure()
 {
-    if (IsShutdownArmed() || IsHeldByUserAbort(reason))
-        return;
-    // Only this thread arms, and the user can only disarm: while the flag
-    // reads 0 nobody reads the reason, so it is stored before the flag rises.
-    InterlockedExchange(&ArmedReason, reason);
-    if (InterlockedCompareExchange(&ShutdownArmed, 1, 0) != 0)
-        return;
-    InterlockedIncrement(&Armings);
-    InterlockedExchange(&ForcedShutdownRaised, 1);
-    const WCHAR* reasonText = ShutdownReasonText(reason);
-    LogArmed(reasonText);
+    InterlockedIncrement(&Refusals);
+    InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_NOT_ARMED, SHUTDOWN_ARMED);
+}
 
+static void RequestPowerOff(int reason, DWORD graceSeconds)
+{
     WCHAR message[SHUTDOWN_MESSAGE_UNITS];
     int position = AppendText(message, 0, SHUTDOWN_MESSAGE_UNITS, L"Corvane: ");
-    position = AppendText(message, position, SHUTDOWN_MESSAGE_UNITS, reasonText);
+    position = AppendText(message, position, SHUTDOWN_MESSAGE_UNITS, ShutdownReasonText(reason));
     AppendText(message, position, SHUTDOWN_MESSAGE_UNITS, L". Saving and shutting down.");
-
-    // Without the privilege no shutdown was requested: staying armed would
-    // show a shutdown in progress that never comes and stop every later
-    // attempt, so disarm and let the next pass on battery try again.
-    if (!EnableShutdownPrivilege()) {
-        WriteLog(L"ERROR - could not acquire SeShutdownPrivilege");
-        InterlockedIncrement(&Refusals);
-        InterlockedExchange(&ShutdownArmed, 0);
-        return;
-    }
-
-    DWORD result = ShutdownCalls.InitiateShutdownW(NULL, message, (DWORD)GraceSeconds, SHUTDOWN_FLAGS,
+    DWORD result = ShutdownCalls.InitiateShutdownW(NULL, message, graceSeconds, SHUTDOWN_FLAGS,
                                                    SHUTDOWN_REASON_CODE);
     if (result != ERROR_SUCCESS) {
         // InitiateShutdownW reports failure only through its result; the
         // last error is not set (Wine's stub returns 120 and leaves it at 0).
         WriteLogWithCode(L"ERROR - InitiateShutdown failed, code ", result);
-        InterlockedIncrement(&Refusals);
-        InterlockedExchange(&ShutdownArmed, 0);
+        DisarmAfterFailure();
         return;
     }
     // The user may have aborted while the request was being prepared, when
@@ -141,17 +173,54 @@ void ArmShutdown(int reason)
         ShutdownCalls.AbortSystemShutdownW(NULL);
 }
 
+void ArmShutdown(int reason)
+{
+    if (InterlockedCompareExchange(&ShutdownArmed, 0, 0) != SHUTDOWN_NOT_ARMED || IsHeldByUserAbort(reason))
+        return;
+    BOOL hibernationMissing = ShutdownAction == SHUTDOWN_ACTION_HIBERNATE && !IsHibernationAvailable();
+    // Only this thread arms, and while the flag reads 0 nobody reads what
+    // the armed period is: it is all stored before the flag rises.
+    InterlockedExchange(&ArmedReason, reason);
+    ArmedAction = hibernationMissing ? SHUTDOWN_ACTION_POWER_OFF : ShutdownAction;
+    ArmedTick = ShutdownCalls.GetTickCount();
+    if (InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_ARMED, SHUTDOWN_NOT_ARMED) != SHUTDOWN_NOT_ARMED)
+        return;
+    InterlockedIncrement(&Armings);
+    // The followers shut down from this pass on, whatever becomes of this
+    // computer's own request: an abort or a refusal holds only this one.
+    InterlockedExchange(&ForcedShutdownRaised, 1);
+    if (hibernationMissing)
+        WriteLog(L"ERROR - hibernation not available, shutting down instead");
+    LogArmed(ShutdownReasonText(reason));
+
+    // Without the privilege nothing can be requested: staying armed would
+    // show a shutdown in progress that never comes and stop every later
+    // attempt, so disarm and let the next pass on battery try again.
+    if (!EnableShutdownPrivilege()) {
+        WriteLog(L"ERROR - could not acquire SeShutdownPrivilege");
+        DisarmAfterFailure();
+        return;
+    }
+    // A hibernation waits for HibernateWhenDue; a shutdown is Windows' to count.
+    if (ArmedAction == SHUTDOWN_ACTION_POWER_OFF)
+        RequestPowerOff(reason, (DWORD)GraceSeconds);
+}
+
 BOOL IsShutdownArmed()
 {
-    return InterlockedCompareExchange(&ShutdownArmed, 0, 0) == 1;
+    return InterlockedCompareExchange(&ShutdownArmed, 0, 0) == SHUTDOWN_ARMED;
 }
 
 void AbortShutdownByUser()
 {
-    if (InterlockedCompareExchange(&ShutdownArmed, 0, 1) != 1)
+    if (InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_ABORTING, SHUTDOWN_ARMED) != SHUTDOWN_ARMED)
         return;
+    // The flag comes down only once the hold is in place and the request is
+    // withdrawn: a pass in between can neither arm again (the flag is not 0)
+    // nor have a request of its own cancelled by this abort.
     InterlockedExchange(&AbortedReason, InterlockedCompareExchange(&ArmedReason, 0, 0));
     ShutdownCalls.AbortSystemShutdownW(NULL);
+    InterlockedExchange(&ShutdownArmed, SHUTDOWN_NOT_ARMED);
     WriteLog(L"shutdown aborted by user");
 }
 
@@ -176,12 +245,62 @@ BOOL IsForcedShutdownRaised()
     return InterlockedCompareExchange(&ForcedShutdownRaised, 0, 0) == 1;
 }
 
+// The monitor's own disarm: TRUE when something was armed. AbortSystemShutdownW
+// follows the flag's fall, as in ArmShutdown's own re-check.
+static BOOL Withdraw()
+{
+    if (InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_NOT_ARMED, SHUTDOWN_ARMED) != SHUTDOWN_ARMED)
+        return FALSE;
+    ShutdownCalls.AbortSystemShutdownW(NULL);
+    return TRUE;
+}
+
 void CancelShutdownOnMains()
 {
+    if (Withdraw())
+        WriteLog(L"mains restored - shutdown cancelled");
     EndOutage();
-    if (InterlockedCompareExchange(&ShutdownArmed, 0, 0) != 1)
+}
+
+void ForgetShutdownAfterResume()
+{
+    Withdraw();
+    EndOutage();
+}
+
+DWORD HibernationDueInMs()
+{
+    if (!IsShutdownArmed() || ArmedAction != SHUTDOWN_ACTION_HIBERNATE)
+        return INFINITE;
+    // Unsigned: right across the wrap of the tick counter.
+    DWORD elapsed = ShutdownCalls.GetTickCount() - ArmedTick;
+    DWORD grace = (DWORD)GraceSeconds * 1000;
+    return elapsed >= grace ? 0 : grace - elapsed;
+}
+
+void HibernateWhenDue()
+{
+    if (HibernationDueInMs() != 0)
         return;
-    ShutdownCalls.AbortSystemShutdownW(NULL);
-    InterlockedExchange(&ShutdownArmed, 0);
-    WriteLog(L"mains restored - shutdown cancelled");
+    // Past its grace the hibernation can no longer be aborted. The flag
+    // comes down before the request, so that an abort that comes now finds
+    // nothing to abort rather than reporting one that does not happen.
+    if (InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_NOT_ARMED, SHUTDOWN_ARMED) != SHUTDOWN_ARMED)
+        return;
+    LONG reason = InterlockedCompareExchange(&ArmedReason, 0, 0);
+    WriteLog(L"hibernating");
+    if (ShutdownCalls.SetSuspendState(TRUE, FALSE, FALSE)) {
+        // Windows has hibernated, or (Wine) said yes and did nothing. Held
+        // like an abort, the same reason does not hibernate again every
+        // grace period; a more urgent one still arms, and the resume ends
+        // the outage.
+        InterlockedExchange(&AbortedReason, reason);
+        return;
+    }
+    WriteLogWithCode(L"ERROR - hibernate failed, code ", GetLastError());
+    // The grace was spent on the countdown and the battery runs on: power
+    // off at once, with a grace of 0.
+    ArmedAction = SHUTDOWN_ACTION_POWER_OFF;
+    InterlockedExchange(&ShutdownArmed, SHUTDOWN_ARMED);
+    RequestPowerOff(reason, 0);
 }

@@ -6,7 +6,7 @@ Each measurement is a function in MEASUREMENTS that takes the bench (a fresh
 prefix on its own Xvfb display, every program on Wine's virtual desktop, with
 the emulated UPS, and the running Corvane.exe) and returns its figures.
 
-    /usr/bin/python3 tools/bench.py [--trials 20] [--idle 60] [--load 30] [--only NAME ...]
+    /usr/bin/python3 tools/bench.py [--trials 20] [--idle 600] [--flood 60] [--load 30] [--only NAME ...]
 """
 import argparse
 import json
@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.join(REPO, "tests", "system"))
 
 from conftest import BUILD, CMD_OPEN, CORVANE_EXE, Corvane, Wintool, standalone, windows_path  # noqa: E402
 from desktop import ON_LINE, tray_icon_colour, wait_until  # noqa: E402
-from measure_monitor import corvane_pid, cpu_seconds, idle_cpu, mains_loss_delays, process_in_prefix, wait_line  # noqa: E402
+from measure_monitor import corvane_pid, cpu_seconds, mains_loss_delays, process_in_prefix, stretch_cpu, wait_line  # noqa: E402
 from net_peers import free_port, turn_server_on, upsc_variables  # noqa: E402
 
 sys.path.insert(0, os.path.join(REPO, "tests", "bench"))
@@ -43,13 +43,17 @@ class Bench:
         self.prefix = self.emu.prefix
         self.folder = folder
         self.corvane = None
+        self.inputs = None
 
-    def start_corvane(self):
-        """Corvane with the plain UPS on line, first lines logged, window hidden."""
-        if self.corvane and self.corvane.running():
+    def start_corvane(self, inputs="yes"):
+        """Corvane with the plain UPS on line, first lines logged, window
+        hidden; inputs="none": a plain UPS that sends no input reports."""
+        if self.corvane and self.corvane.running() and self.inputs == inputs:
             return self.corvane
-        if 0 not in self.emu.list():
-            self.emu.add(0, "plain")
+        if self.corvane:
+            self.corvane.kill()
+        self.emu.add(0, "plain", inputs=inputs)
+        self.inputs = inputs
         self.corvane = Corvane(self.session, self.folder)
         # The log goes on from any run before.
         earlier = sum(1 for m in self.corvane.messages() if m.startswith("on line"))
@@ -73,7 +77,8 @@ def executable_size(bench):
 
 
 def one_poll(bench):
-    """The product's own poll of the plain UPS, timed in process (200 polls)."""
+    """The product's own poll of the plain UPS, timed in process (200 polls),
+    and the requests of one poll of each profile that is a UPS."""
     if 0 in bench.emu.list():
         bench.emu.remove(0)
     env = dict(bench.emu.env, CORVANE_EMU_DIR=windows_path(os.path.join(BUILD, "emu")))
@@ -91,6 +96,7 @@ def start_to_tray_icon(bench):
     screenshots taken as fast as the X server gives them."""
     if 0 not in bench.emu.list():
         bench.emu.add(0, "plain")
+    bench.inputs = "yes"
     times = []
     for _ in range(5):
         if bench.corvane and bench.corvane.running():
@@ -130,20 +136,34 @@ def idle_on_line(bench):
     corvane = bench.start_corvane()
     bench.hide_window()
     time.sleep(2.5)     # Wine waits 2 s for a hidden window to be withdrawn
-    return idle_cpu(corvane, bench.emu, bench.prefix, bench.args.idle)
+    return stretch_cpu(corvane, bench.emu, bench.prefix, bench.args.idle)
 
 
 def idle_on_line_open(bench):
     """The same with the status window open, repainted after every poll."""
     corvane = bench.start_corvane()
     corvane.command(CMD_OPEN)
-    return idle_cpu(corvane, bench.emu, bench.prefix, bench.args.idle)
+    return stretch_cpu(corvane, bench.emu, bench.prefix, bench.args.idle)
+
+
+def flooding_ups(bench):
+    """CPU and passes while the UPS sends an input report every 10 ms, each
+    unlike the one before; the window hidden."""
+    corvane = bench.start_corvane()
+    bench.hide_window()
+    time.sleep(2.5)
+    bench.emu.flood(0, True)
+    try:
+        return stretch_cpu(corvane, bench.emu, bench.prefix, bench.args.flood)
+    finally:
+        bench.emu.flood(0, False)
 
 
 def mains_loss_to_log(bench):
-    """From a mains loss set on the emulator to its log line: at the monitor's
-    own pace (a random phase against it), and with CMD_OPEN posted right after
-    (through a wintool already running, so that no process start is timed)."""
+    """From a mains loss set on the emulator to its log line: left to the
+    monitor (a random phase against its poll), which the UPS's input report
+    wakes, and with CMD_OPEN posted right after (through a wintool already
+    running, so that no process start is timed)."""
     corvane = bench.start_corvane()
     own = mains_loss_delays(corvane, bench.emu, bench.args.trials)
     wintool = Wintool(bench.session)
@@ -151,7 +171,13 @@ def mains_loss_to_log(bench):
         woken = mains_loss_delays(corvane, bench.emu, bench.args.trials, lambda: wintool.post(CMD_OPEN))
     finally:
         wintool.close()
-    return {"own_pace": median_and_max(own), "with_wake": median_and_max(woken)}
+    return {"input_report": median_and_max(own), "with_wake": median_and_max(woken)}
+
+
+def mains_loss_polled(bench):
+    """The same for a UPS without input reports: only the 5-s poll sees it."""
+    corvane = bench.start_corvane(inputs="none")
+    return {"own_pace": median_and_max(mains_loss_delays(corvane, bench.emu, bench.args.trials))}
 
 
 def network_load(bench):
@@ -208,6 +234,8 @@ MEASUREMENTS = [
     ("idle_cpu_on_line_hidden", idle_on_line),
     ("idle_cpu_on_line_open", idle_on_line_open),
     ("mains_loss_to_log", mains_loss_to_log),
+    ("mains_loss_polled", mains_loss_polled),
+    ("flooding_ups", flooding_ups),
     ("network_load", network_load),
 ]
 
@@ -229,7 +257,8 @@ def machine():
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--trials", type=int, default=20, help="mains-loss trials of each kind (default 20)")
-    parser.add_argument("--idle", type=float, default=60.0, help="seconds of idle measured (default 60)")
+    parser.add_argument("--idle", type=float, default=600.0, help="seconds of idle measured (default 600)")
+    parser.add_argument("--flood", type=float, default=60.0, help="seconds of a flooding UPS measured (default 60)")
     parser.add_argument("--load", type=float, default=30.0, help="seconds of network load (default 30)")
     parser.add_argument("--only", nargs="*", help="names of the measurements to run")
     args = parser.parse_args()

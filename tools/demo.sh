@@ -2,7 +2,9 @@
 # make demo: a scripted power cut against the emulated UPS, with Corvane's
 # window open on a Wine virtual desktop, and a screenshot of each state:
 # on line, mains lost, charge falling to critical, mains back, UPS unplugged.
-# Then three panels drawn through the panel tool (tests/tools/panelshot.cpp):
+# Then the window at 150 % on the 768-line desktop, taller than its work area,
+# with a hibernation armed. Then three panels drawn through the panel tool
+# (tests/tools/panelshot.cpp):
 # the shutdown banner (Wine refuses every shutdown request, so the real
 # program never stays armed here), the dark theme and 144 DPI. Everything
 # lands in build/demo/. With --docs the pictures are also copied, recompressed,
@@ -148,6 +150,26 @@ done
 sleep 0.5
 import -display "$DISPLAY" -window root -crop 424x160+600+608 +repage "$OUT/9-balloon.png"
 step "saved build/demo/9-balloon.png"
+
+# 150 % on a 768-line screen: the window is taller than the work area, so it
+# stands at the top, cut to fit, with the chart shortened. A hibernation is
+# armed (Wine reports it available and lets it count its 600-s grace), so the
+# real program shows the banner under the rule.
+step "150 % on the 768-line screen, a hibernation armed"
+wine "$WINTOOL" post 202 >>"$LOG" 2>&1
+for _ in $(seq 1 50); do wine "$WINTOOL" info >/dev/null 2>&1 || break; sleep 0.2; done
+wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >>"$LOG" 2>&1
+for setting in Notifications:0 ShutdownAction:1 GraceSeconds:600; do
+    wine reg add 'HKCU\Software\Quillfen\Corvane' /v "${setting%%:*}" /t REG_DWORD /d "${setting#*:}" /f >>"$LOG" 2>&1
+done
+emu set 0 ac=0 discharging=1 charge=18 runtime=240 load=36
+setsid wine "$REPO/build/Corvane.exe" >>"$LOG" 2>&1 </dev/null &
+wine "$WINTOOL" wait 20000 >>"$LOG" 2>&1 || { echo "demo: Corvane did not start at 144 DPI" >&2; exit 1; }
+sleep 2
+wine "$WINTOOL" post 201 >>"$LOG" 2>&1
+sleep 3
+import -display "$DISPLAY" -window root "$OUT/10-short-screen.png"
+step "saved build/demo/10-short-screen.png"
 
 step "panels drawn through the panel tool"
 panel() {

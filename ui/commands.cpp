@@ -12,6 +12,7 @@ CommandSystemCalls CommandCalls = {
     RegSetValueExW,
     RegDeleteValueW,
     ShellExecuteW,
+    GetSystemWindowsDirectoryW,
 };
 
 static const WCHAR RUN_KEY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -119,9 +120,25 @@ int ComposeExplorerArguments(WCHAR* buffer, const WCHAR* logPath)
     return AppendText(buffer, position, EXPLORER_ARGUMENT_UNITS, L"\"");
 }
 
+// Explorer by its full path in the Windows folder: started by name, it is
+// looked for in the current folder and along PATH first, where anyone could
+// have put an explorer.exe of their own.
+static BOOL ComposeExplorerPath(WCHAR* path)
+{
+    static const WCHAR NAME[] = L"\\explorer.exe";
+    UINT length = CommandCalls.GetSystemWindowsDirectoryW(path, EXPLORER_PATH_UNITS);
+    if (length == 0 || length >= EXPLORER_PATH_UNITS)
+        return FALSE;
+    // A cut path would name some other file.
+    return AppendText(path, (int)length, EXPLORER_PATH_UNITS, NAME) == (int)(length + ARRAYSIZE(NAME) - 1);
+}
+
 void OpenLogFolder()
 {
+    WCHAR explorer[EXPLORER_PATH_UNITS];
+    if (!ComposeExplorerPath(explorer))
+        return;
     WCHAR arguments[EXPLORER_ARGUMENT_UNITS];
     ComposeExplorerArguments(arguments, LogPath);
-    CommandCalls.ShellExecuteW(NULL, L"open", L"explorer.exe", arguments, NULL, SW_SHOWNORMAL);
+    CommandCalls.ShellExecuteW(NULL, L"open", explorer, arguments, NULL, SW_SHOWNORMAL);
 }

@@ -9,6 +9,7 @@ enum {
     RUN_VALUE_UNITS = 264,          // a quote, the path (at most 259), a quote, the terminator
     RUN_PATH_CAPACITY = 260,
     EXPLORER_ARGUMENT_UNITS = 276,
+    EXPLORER_PATH_UNITS = MAX_PATH,
 };
 
 // One item of the tray menu: MF_STRING (maybe MF_CHECKED) or MF_SEPARATOR.
@@ -31,10 +32,13 @@ void ToggleRunAtStartup();
 // "/select," and the quoted log file path (nothing after the comma when
 // logging is off); returns the length.
 int ComposeExplorerArguments(WCHAR* buffer, const WCHAR* logPath);
+// Explorer, started from the Windows folder, on the log file; nothing when
+// that folder is unknown or too long.
 void OpenLogFolder();
 
 // The calls these commands make that a test must be able to stand in for:
-// the program's own path, the registry writes and Explorer.
+// the program's own path, the registry writes, the Windows folder and
+// Explorer.
 struct CommandSystemCalls {
     DWORD (WINAPI* GetModuleFileNameW)(HMODULE module, LPWSTR path, DWORD capacity);
     LSTATUS (WINAPI* RegSetValueExW)(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data,
@@ -42,5 +46,6 @@ struct CommandSystemCalls {
     LSTATUS (WINAPI* RegDeleteValueW)(HKEY key, LPCWSTR name);
     HINSTANCE (WINAPI* ShellExecuteW)(HWND owner, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters,
                                       LPCWSTR directory, INT show);
+    UINT (WINAPI* GetSystemWindowsDirectoryW)(LPWSTR path, UINT capacity);
 };
 extern CommandSystemCalls CommandCalls;

@@ -227,12 +227,15 @@ static int DrawRows(HDC dc, const PanelState* panel, int top)
     return row.top;
 }
 
-// Legend and chart; returns the chart's bottom.
-static int DrawHistory(HDC dc, const PanelState* panel, int top)
+// Legend and a chart chartHeight high; returns the chart's bottom. A chart
+// too short to read is left out, legend and all.
+static int DrawHistory(HDC dc, const PanelState* panel, int top, int chartHeight)
 {
     RECT legend = { panel->Left, top, panel->Right, top + S(18) };
+    RECT chart = { panel->Left, legend.bottom + S(6), panel->Right, legend.bottom + S(6) + chartHeight };
+    if (chartHeight < S(24))
+        return chart.bottom;
     DrawLegend(dc, &legend, L"LAST HOUR", L"load", panel->LevelCol, L"charge", CurrentPalette[SLOT_SECONDARY]);
-    RECT chart = { panel->Left, legend.bottom + S(6), panel->Right, legend.bottom + S(6) + S(96) };
     DrawHistoryChart(dc, &chart, panel->Status->Present != 0, panel->LevelCol, CurrentPalette[SLOT_SECONDARY]);
     return chart.bottom;
 }
@@ -283,7 +286,13 @@ void DrawPanel(HDC dc, int width, int height, const UpsStatus* status, BOOL arme
     top = DrawStatusBand(dc, &panel, top + S(12));
     top = DrawChargeBar(dc, &panel, top + S(10));
     top = DrawRows(dc, &panel, top + S(14));
-    top = DrawHistory(dc, &panel, top + S(26) + S(10));
+    // A window cut to a short work area keeps the rule and the banner in
+    // view: the chart shrinks by what the client lacks, down to nothing.
+    int chartHeight = S(96);
+    int shortBy = S(PANEL_HEIGHT) - height;
+    if (shortBy > 0)
+        chartHeight = shortBy < S(18) + S(6) + S(96) ? S(96) - shortBy : -S(18) - S(6);
+    top = DrawHistory(dc, &panel, top + S(26) + S(10), chartHeight);
     DrawSeparator(dc, &panel, top + S(12));
     DrawFooter(dc, &panel, top + S(12) + S(10));
 

@@ -15,6 +15,10 @@ void PaintPanel(HWND window);
 void DrawPanel(HDC dc, int width, int height, const UpsStatus* status, BOOL armed);
 
 enum {
+    // The client area at 96 DPI. On a work area shorter than that the window
+    // is cut to fit and the chart gives up the rows it lacks.
+    PANEL_WIDTH = 380,
+    PANEL_HEIGHT = 520,
     PANEL_ROWS = 5,
     PANEL_VALUE_UNITS = 64,
 };

@@ -11,7 +11,7 @@
 // {7C1D4E6A-9B32-4F88-A417-620E3D951B08}
 const GUID TrayIconGuid = { 0x7C1D4E6A, 0x9B32, 0x4F88, { 0xA4, 0x17, 0x62, 0x0E, 0x3D, 0x95, 0x1B, 0x08 } };
 
-TrayIconState TrayIcon = { FALSE, FALSE, NULL, TRAY_CHARGE_UNCACHED, TRAY_CHARGE_UNCACHED };
+TrayIconState TrayIcon = { FALSE, FALSE, NULL, TRAY_CHARGE_UNCACHED, TRAY_CHARGE_UNCACHED, NULL, {} };
 
 TraySystemCalls TrayCalls = { Shell_NotifyIconW };
 
@@ -31,8 +31,10 @@ static HICON IconOnShow()
     return TrayIcon.Drawn ? TrayIcon.Drawn : App.ClassIcon;
 }
 
-BOOL AddTrayIcon()
+static BOOL TryAddTrayIcon()
 {
+    // Whatever the add shows, the next update gives the shell its own.
+    TrayIcon.ShownIcon = NULL;
     NOTIFYICONDATAW data;
     PrepareIconData(&data, NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_GUID);
     data.uCallbackMessage = WM_TRAYICON;
@@ -54,6 +56,19 @@ BOOL AddTrayIcon()
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     TrayIcon.Added = TrayCalls.Shell_NotifyIconW(NIM_ADD, &data);
     return TrayIcon.Added;
+}
+
+BOOL AddTrayIcon()
+{
+    BOOL added = TryAddTrayIcon();
+    // At sign-in the shell may not be ready yet, and no "TaskbarCreated"
+    // need follow; without the icon the user has no way to reach Corvane at
+    // all, so the add is tried again on a timer until it succeeds.
+    if (added)
+        KillTimer(App.MainWindow, TRAY_RETRY_TIMER);
+    else
+        SetTimer(App.MainWindow, TRAY_RETRY_TIMER, TRAY_RETRY_MS, NULL);
+    return added;
 }
 
 void UpdateTrayIcon()
@@ -82,7 +97,15 @@ void UpdateTrayIcon()
     PrepareIconData(&data, TrayIcon.UsesGuid ? NIF_ICON | NIF_TIP | NIF_GUID : NIF_ICON | NIF_TIP);
     data.hIcon = IconOnShow();
     BuildTooltip(data.szTip, TRAY_TIP_UNITS, &status);
-    TrayCalls.Shell_NotifyIconW(NIM_MODIFY, &data);
+    // Most passes change nothing the icon shows; the shell call, the dearest
+    // part of an update, is then left out. A glyph drawn just now is never
+    // the one shown, so nothing was replaced.
+    if (data.hIcon == TrayIcon.ShownIcon && SameText(data.szTip, TrayIcon.ShownTip))
+        return;
+    // After a refused call the shell's picture is unknown: the next update
+    // tries again.
+    TrayIcon.ShownIcon = TrayCalls.Shell_NotifyIconW(NIM_MODIFY, &data) ? data.hIcon : NULL;
+    ByteCopy(TrayIcon.ShownTip, data.szTip, sizeof(TrayIcon.ShownTip));
     // Only now that the shell holds the new picture may the old one go.
     if (replaced)
         DestroyIcon(replaced);

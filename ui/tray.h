@@ -12,6 +12,8 @@ enum {
     TRAY_GLYPH_SIZE = 32,
     TRAY_TIP_UNITS = 128,
     TRAY_CHARGE_UNCACHED = -2,   // no charge and no level takes this value
+    TRAY_RETRY_TIMER = 1,        // the main window's timer that adds the icon again
+    TRAY_RETRY_MS = 2000,
 };
 
 extern const GUID TrayIconGuid;
@@ -22,12 +24,18 @@ struct TrayIconState {
     HICON Drawn;         // the glyph on show; null until the first drawing
     INT32 CachedCharge;  // what Drawn shows
     INT32 CachedLevel;
+    // What the shell was last given and took: an update that would give it
+    // the same again makes no call. Null after a call that failed.
+    HICON ShownIcon;
+    WCHAR ShownTip[TRAY_TIP_UNITS];
 };
 extern TrayIconState TrayIcon;
 
 // NIM_ADD with the GUID, then delete-and-retry, then by window and id alone.
+// While all of them fail, the main window's TRAY_RETRY_TIMER runs.
 BOOL AddTrayIcon();
-// Redraws the glyph when the charge or level changed, and sets the tooltip.
+// Redraws the glyph when the charge or level changed, and hands the shell
+// the glyph and tooltip only when one of them differs from what it shows.
 void UpdateTrayIcon();
 void RemoveTrayIcon();
 

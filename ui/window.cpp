@@ -16,21 +16,32 @@ static void Invalidate(HWND window)
     InvalidateRect(window, NULL, FALSE);
 }
 
-POINT ComputeTrayPlacement(const RECT* icon, const RECT* work, int width, int height, int margin)
+RECT ComputeTrayPlacement(const RECT* icon, const RECT* work, int width, int height, int margin)
 {
     int anchorX = icon ? (icon->left + icon->right) / 2 : work->right;
     int anchorY = icon ? (icon->top + icon->bottom) / 2 : work->bottom;
-    POINT at = { anchorX - width / 2, anchorY - height / 2 };
-    if (at.x + width > work->right - margin)
-        at.x = work->right - margin - width;
-    if (at.y + height > work->bottom - margin)
-        at.y = work->bottom - margin - height;
+    RECT at = { anchorX - width / 2, anchorY - height / 2, 0, 0 };
+    if (at.left + width > work->right - margin)
+        at.left = work->right - margin - width;
+    if (at.top + height > work->bottom - margin)
+        at.top = work->bottom - margin - height;
     // Last, so that a window larger than the work area keeps its top-left
     // corner on screen.
-    if (at.x < work->left + margin)
-        at.x = work->left + margin;
-    if (at.y < work->top + margin)
-        at.y = work->top + margin;
+    if (at.left < work->left + margin)
+        at.left = work->left + margin;
+    if (at.top < work->top + margin)
+        at.top = work->top + margin;
+    // Too tall for the margins (150 % on a 768-line screen): cut to the work
+    // area from its top, rather than let the system clamp it and lose the
+    // bottom rows, which hold the shutdown rule and the banner.
+    int workHeight = work->bottom - work->top;
+    if (height > workHeight - 2 * margin) {
+        at.top = work->top;
+        if (height > workHeight)
+            height = workHeight;
+    }
+    at.right = at.left + width;
+    at.bottom = at.top + height;
     return at;
 }
 
@@ -50,9 +61,8 @@ static BOOL GetTrayIconRect(HWND window, RECT* rect)
     return SUCCEEDED(Shell_NotifyIconGetRect(&identifier, rect));
 }
 
-void PlaceNearTray()
+static void PlaceOnce(HWND window)
 {
-    HWND window = App.MainWindow;
     RECT icon;
     BOOL haveIcon = GetTrayIconRect(window, &icon);
     HMONITOR monitor = haveIcon ? MonitorFromRect(&icon, MONITOR_DEFAULTTONEAREST)
@@ -62,11 +72,24 @@ void PlaceNearTray()
     info.cbSize = sizeof(info);
     if (!GetMonitorInfoW(monitor, &info))
         return;
-    RECT outer;
-    GetWindowRect(window, &outer);
-    POINT at = ComputeTrayPlacement(haveIcon ? &icon : NULL, &info.rcWork, outer.right - outer.left,
-                                    outer.bottom - outer.top, S(12));
-    SetWindowPos(window, NULL, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    // The whole size for the DPI, not the window's present one, which may
+    // have been cut to fit a shorter work area before.
+    SIZE size = MainWindowSize(DpiValue);
+    RECT at = ComputeTrayPlacement(haveIcon ? &icon : NULL, &info.rcWork, size.cx, size.cy, S(12));
+    SetWindowPos(window, NULL, at.left, at.top, at.right - at.left, at.bottom - at.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void PlaceNearTray()
+{
+    HWND window = App.MainWindow;
+    int dpi = DpiValue;
+    PlaceOnce(window);
+    // A move onto a monitor of another DPI makes Windows send WM_DPICHANGED
+    // during it, and the window takes the size suggested there: placed with
+    // the old size, it may now reach under the taskbar. Place it again.
+    if (DpiValue != dpi)
+        PlaceOnce(window);
 }
 
 void OpenStatusWindow()
@@ -147,6 +170,17 @@ static void OnDpiChanged(HWND window, WPARAM wParam, const RECT* suggested)
     Invalidate(window);
 }
 
+// The shell was not ready for the icon: try again.
+static void OnTrayRetry()
+{
+    if (TrayIcon.Added) {
+        KillTimer(App.MainWindow, TRAY_RETRY_TIMER);
+        return;
+    }
+    if (AddTrayIcon())
+        UpdateTrayIcon();
+}
+
 static void OnStatusUpdated(HWND window)
 {
     UpdateTrayIcon();
@@ -192,6 +226,15 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_STATUS_UPDATED:
         OnStatusUpdated(window);
         return 0;
+    case WM_TIMER:
+        if (wParam == TRAY_RETRY_TIMER)
+            OnTrayRetry();
+        return 0;
+    case WM_POWERBROADCAST:
+        // Sent on every resume from sleep or hibernation.
+        if (wParam == PBT_APMRESUMEAUTOMATIC)
+            RequestRescanAfterResume();
+        return TRUE;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }

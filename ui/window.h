@@ -23,7 +23,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 void OpenStatusWindow();
 void PlaceNearTray();
 
-// Where the window's top-left corner goes: centred on the icon, or on the
-// work area's bottom-right corner when there is no icon rectangle (null),
-// then pushed inside the work area by margin; the left and top margins win.
-POINT ComputeTrayPlacement(const RECT* icon, const RECT* work, int width, int height, int margin);
+// Where the window goes: centred on the icon, or on the work area's
+// bottom-right corner when there is no icon rectangle (null), then pushed
+// inside the work area by margin; the left and top margins win. A window too
+// tall for the work area less its margins stands at the work area's top, cut
+// to its height.
+RECT ComputeTrayPlacement(const RECT* icon, const RECT* work, int width, int height, int margin);

@@ -8,7 +8,7 @@
 
 enum { DETAIL_BYTES = 1024, NAME_BYTES = UPS_NAME_UNITS * sizeof(WCHAR) };
 
-UpsDeviceState UpsDevice = { INVALID_HANDLE_VALUE, NULL, {} };
+UpsDeviceState UpsDevice = { INVALID_HANDLE_VALUE, NULL, {}, {}, 0 };
 
 // Opens one interface and keeps it only if it is a Power Device. Access 0:
 // feature reports need neither read nor write access, and a UPS that another
@@ -36,9 +36,12 @@ static BOOL TryInterface(const WCHAR* path, HANDLE* handle, PHIDP_PREPARSED_DATA
     return TRUE;
 }
 
+// The C0 controls and DEL, and the bidirectional embeddings, overrides and
+// isolates (U+202A-U+202E, U+2066-U+2069), which would reorder the text
+// around the name: the heading, or the rest of a log line.
 static BOOL IsControlUnit(WCHAR unit)
 {
-    return unit < 0x20 || unit == 0x7F;
+    return unit < 0x20 || unit == 0x7F || (unit >= 0x202A && unit <= 0x202E) || (unit >= 0x2066 && unit <= 0x2069);
 }
 
 static BOOL IsHighSurrogate(WCHAR unit)
@@ -50,7 +53,7 @@ static BOOL IsHighSurrogate(WCHAR unit)
 // units or more is cut to its first 63, and a character whose surrogate pair
 // the cut splits goes whole. The names reach the log, the tooltip and the
 // panel, so every control character becomes a space: a device must not be
-// able to start a log line of its own with a CR LF. The field was zeroed
+// able to start a log line of its own with a CR LF, or turn one around. The field was zeroed
 // before the read, so the device's text ends at its last nonzero unit; a NUL
 // before that is part of what the device sent.
 static void ReadName(BOOLEAN (NTAPI* read)(HANDLE, PVOID, ULONG), WCHAR* name)
@@ -70,11 +73,15 @@ static void ReadName(BOOLEAN (NTAPI* read)(HANDLE, PVOID, ULONG), WCHAR* name)
     }
 }
 
-static void AcceptDevice(HANDLE handle, PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS* caps, UpsStatus* status)
+static void AcceptDevice(const WCHAR* path, HANDLE handle, PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS* caps,
+                         UpsStatus* status)
 {
     UpsDevice.Handle = handle;
     UpsDevice.Preparsed = preparsed;
     UpsDevice.Caps = *caps;
+    UpsDevice.Path[0] = 0;
+    AppendText(UpsDevice.Path, 0, UPS_PATH_UNITS, path);
+    UpsDevice.Generation++;
     ReadName(HidCalls.HidD_GetManufacturerString, status->Manufacturer);
     ReadName(HidCalls.HidD_GetProductString, status->Product);
     MapUsages();
@@ -108,7 +115,7 @@ INT32 OpenUps(UpsStatus* status)
         HIDP_CAPS caps;
         if (!TryInterface(detail.Detail.DevicePath, &handle, &preparsed, &caps))
             continue;
-        AcceptDevice(handle, preparsed, &caps, status);
+        AcceptDevice(detail.Detail.DevicePath, handle, preparsed, &caps, status);
         opened = 1;
     }
     SetupDiDestroyDeviceInfoList(set);

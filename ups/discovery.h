@@ -7,10 +7,15 @@
 #include "ups/status.h"
 #include "ups/usage_map.h"
 
+// A device path fits the 1024-byte detail record discovery reads it into.
+enum { UPS_PATH_UNITS = 512 };
+
 struct UpsDeviceState {
     HANDLE Handle;                    // INVALID_HANDLE_VALUE while no UPS is open
     PHIDP_PREPARSED_DATA Preparsed;   // null while no UPS is open
     HIDP_CAPS Caps;
+    WCHAR Path[UPS_PATH_UNITS];       // the open UPS's interface, for a second handle
+    UINT32 Generation;                // counts the opens: tells one device from the next
 };
 
 extern UpsDeviceState UpsDevice;

@@ -1,9 +1,8 @@
-// Reads of single usages from the open UPS's feature reports, through the
-// system's HID parser. Monitor thread only.
+// The feature reports of one poll, each asked for once and decoded through
+// the system's HID parser. Monitor thread only.
 #include "ups/report_read.h"
 #include "ups/discovery.h"
 #include "ups/hid_calls.h"
-#include "ups/usage_map.h"
 #include "base/text.h"
 
 enum { FLAG_LIST_COUNT = 64 };
@@ -22,18 +21,36 @@ BOOL ReadReportValue(USHORT page, USHORT linkCollection, USHORT usage, BYTE* buf
     return result == HIDP_STATUS_SUCCESS;
 }
 
-static BOOL RequestSlot(const UsageSlot* slot, BYTE* buffer, ULONG length)
+// A flag declared as a multi-bit field is set when its value is nonzero; a
+// 1-bit one when the parser lists its usage among those set.
+static BOOL DecodeFlag(const UsageSlot* entry, BYTE* buffer, ULONG length, UINT32* flag)
 {
-    if (!slot->Found)
+    ULONG raw = 0;
+    if (entry->FlagAsValue) {
+        if (!ReadReportValue(entry->UsagePage, entry->LinkCollection, entry->Usage, buffer, length, &raw))
+            return FALSE;
+        *flag = raw != 0 ? 1 : 0;
+        return TRUE;
+    }
+    USAGE list[FLAG_LIST_COUNT];
+    ULONG count = FLAG_LIST_COUNT;
+    NTSTATUS result = HidCalls.HidP_GetUsages(HidP_Feature, entry->UsagePage, entry->LinkCollection, list, &count,
+                                     UpsDevice.Preparsed, (PCHAR)buffer, length);
+    if (result != HIDP_STATUS_SUCCESS)
         return FALSE;
-    return RequestReport(slot->ReportId, buffer, length);
+    UINT32 set = 0;
+    for (ULONG i = 0; i < count && i < FLAG_LIST_COUNT; i++) {
+        if (list[i] == entry->Usage)
+            set = 1;
+    }
+    *flag = set;
+    return TRUE;
 }
 
-BOOL ReadValueUsage(int slot, BYTE* buffer, ULONG length, UINT32* value)
+static BOOL DecodeSlot(const UsageSlot* entry, BYTE* buffer, ULONG length, UINT32* value)
 {
-    const UsageSlot* entry = &UsageMap[slot];
-    if (!RequestSlot(entry, buffer, length))
-        return FALSE;
+    if (entry->IsFlag)
+        return DecodeFlag(entry, buffer, length, value);
     ULONG raw = 0;
     if (!ReadReportValue(entry->UsagePage, entry->LinkCollection, entry->Usage, buffer, length, &raw))
         return FALSE;
@@ -41,34 +58,44 @@ BOOL ReadValueUsage(int slot, BYTE* buffer, ULONG length, UINT32* value)
     return TRUE;
 }
 
-// A flag declared as a multi-bit field is set when its value is nonzero.
-static BOOL ReadFlagAsValue(const UsageSlot* entry, BYTE* buffer, ULONG length, INT32* flag)
+// Everything the poll wants from report reportId, taken from the one
+// request; done marks what has had its report asked for.
+static void DecodeReport(UCHAR reportId, BOOL answered, BYTE* buffer, ULONG length, PollReadings* readings,
+                         BOOL* slotDone, BOOL* voltageDone)
 {
-    ULONG raw = 0;
-    if (!ReadReportValue(entry->UsagePage, entry->LinkCollection, entry->Usage, buffer, length, &raw))
-        return FALSE;
-    *flag = raw != 0 ? 1 : 0;
-    return TRUE;
+    for (int i = 0; i < USAGE_SLOT_COUNT; i++) {
+        const UsageSlot* entry = &UsageMap[i];
+        if (!entry->Found || slotDone[i] || entry->ReportId != reportId)
+            continue;
+        slotDone[i] = TRUE;
+        readings->SlotRead[i] = answered && DecodeSlot(entry, buffer, length, &readings->SlotValue[i]);
+    }
+    for (INT32 i = 0; i < VoltageList.Count; i++) {
+        const VoltageSlot* entry = &VoltageList.Entries[i];
+        if (voltageDone[i] || entry->ReportId != reportId)
+            continue;
+        voltageDone[i] = TRUE;
+        readings->VoltageRead[i] = answered && ReadReportValue(PAGE_POWER_DEVICE, entry->LinkCollection, USAGE_VOLTAGE,
+                                                               buffer, length, &readings->VoltageRaw[i]);
+    }
 }
 
-BOOL ReadFlagUsage(int slot, BYTE* buffer, ULONG length, INT32* flag)
+int ReadPollReports(PollReadings* readings, BYTE* buffer, ULONG length)
 {
-    const UsageSlot* entry = &UsageMap[slot];
-    if (!RequestSlot(entry, buffer, length))
-        return FALSE;
-    if (entry->FlagAsValue)
-        return ReadFlagAsValue(entry, buffer, length, flag);
-    USAGE list[FLAG_LIST_COUNT];
-    ULONG count = FLAG_LIST_COUNT;
-    NTSTATUS result = HidCalls.HidP_GetUsages(HidP_Feature, entry->UsagePage, entry->LinkCollection, list, &count,
-                                     UpsDevice.Preparsed, (PCHAR)buffer, length);
-    if (result != HIDP_STATUS_SUCCESS)
-        return FALSE;
-    INT32 set = 0;
-    for (ULONG i = 0; i < count && i < FLAG_LIST_COUNT; i++) {
-        if (list[i] == entry->Usage)
-            set = 1;
+    ByteClear(readings, sizeof(*readings));
+    BOOL slotDone[USAGE_SLOT_COUNT] = {};
+    BOOL voltageDone[VOLTAGE_SLOT_COUNT] = {};
+    int requests = 0;
+    // Slots first, then voltages: each report is asked for where it is
+    // first needed, and only then.
+    for (int i = 0; i < USAGE_SLOT_COUNT + VoltageList.Count; i++) {
+        BOOL isSlot = i < USAGE_SLOT_COUNT;
+        if (isSlot ? !UsageMap[i].Found || slotDone[i] : voltageDone[i - USAGE_SLOT_COUNT])
+            continue;
+        UCHAR reportId = isSlot ? UsageMap[i].ReportId : VoltageList.Entries[i - USAGE_SLOT_COUNT].ReportId;
+        BOOL answered = RequestReport(reportId, buffer, length);
+        requests++;
+        DecodeReport(reportId, answered, buffer, length, readings, slotDone, voltageDone);
     }
-    *flag = set;
-    return TRUE;
+    return requests;
 }

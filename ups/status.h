@@ -33,9 +33,9 @@ int UpsNameLength(const WCHAR* name);
 // All zero, then the six value fields -1: no UPS, flags clear, names empty.
 void ResetStatus(UpsStatus* status);
 
-// Reads every mapped usage into status; returns the new Present (1 or 0), or 0
-// without touching the record when no poll can start.
+// Reads every mapped usage into status, one feature request per report;
+// returns the new Present (1 or 0), or 0 without touching the record when no
+// poll can start.
 INT32 PollUps(UpsStatus* status);
 
-// ReadValueUsage and ReadFlagUsage, the single reads a poll is made of, are in
-// ups/report_read.h.
+// The reads a poll is made of are in ups/report_read.h.

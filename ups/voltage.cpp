@@ -2,7 +2,6 @@
 // the battery by unit and magnitude. Monitor thread only.
 #include "ups/voltage.h"
 #include "ups/usage_map.h"
-#include "ups/report_read.h"
 
 enum : INT32 { INPUT_VOLTAGE_FLOOR = 800 };   // 80.0 V: anything lower is a battery
 
@@ -34,21 +33,15 @@ INT32 VoltageTenths(ULONG raw, ULONG units, INT32 unitExponent)
     return FitTenths(raw / 10);
 }
 
-INT32 ReadInputVoltage(BYTE* buffer, ULONG length)
+INT32 ChooseInputVoltage(const PollReadings* readings)
 {
-    INT32 input = -1;
     for (INT32 i = 0; i < VoltageList.Count; i++) {
         const VoltageSlot* entry = &VoltageList.Entries[i];
-        ULONG raw = 0;
-        if (!RequestReport(entry->ReportId, buffer, length))
+        if (!readings->VoltageRead[i] || readings->VoltageRaw[i] == 0)
             continue;
-        if (!ReadReportValue(PAGE_POWER_DEVICE, entry->LinkCollection, USAGE_VOLTAGE, buffer, length, &raw) || raw == 0)
-            continue;
-        INT32 tenths = VoltageTenths(raw, entry->Units, entry->UnitExponent);
-        if (tenths < INPUT_VOLTAGE_FLOOR)
-            continue;
-        if (input < 0)
-            input = tenths;
+        INT32 tenths = VoltageTenths(readings->VoltageRaw[i], entry->Units, entry->UnitExponent);
+        if (tenths >= INPUT_VOLTAGE_FLOOR)
+            return tenths;
     }
-    return input;
+    return -1;
 }

@@ -1,8 +1,9 @@
 // Voltage readings: the unit exponent as the parser gives it, the conversion
 // of one raw reading to tenths of a volt, and the pass over the VoltageList
-// that picks the input voltage. Pure apart from ReadInputVoltage.
+// readings of a poll that picks the input voltage. All pure.
 #pragma once
 #include <windows.h>
+#include "ups/report_read.h"
 
 enum : ULONG { UNIT_VOLT = 0x00F0D121 };
 
@@ -18,4 +19,4 @@ INT32 VoltageTenths(ULONG raw, ULONG units, INT32 unitExponent);
 
 // The first VoltageList reading of 80.0 V or more, in tenths, or -1. Battery
 // voltages fall below that floor and are passed over.
-INT32 ReadInputVoltage(BYTE* buffer, ULONG length);
+INT32 ChooseInputVoltage(const PollReadings* readings);

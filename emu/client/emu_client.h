@@ -58,6 +58,9 @@ struct EmuLayout {
 
 // Parses a report descriptor into fields and report lengths.
 bool emu_parse_descriptor(const uint8_t *desc, size_t len, EmuLayout *out);
+// Drops every Input main item from a descriptor in place (a UPS that sends
+// no input reports); returns the new length.
+size_t emu_strip_inputs(uint8_t *desc, size_t len);
 
 // Small report-descriptor writer. Globals (report id, size, count, logical
 // range, unit, exponent) stay set as in the descriptor itself; value() sets
@@ -111,12 +114,13 @@ bool emu_profile_get(const char *name, EmuProfile *out);
 // A profile from a binary report descriptor file (all reports start zeroed).
 bool emu_profile_from_file(const char *path, EmuProfile *out);
 // Applies "product=.. manufacturer=.. serial=.. vid=.. pid=.. strings=..
-// check=.." overrides. The names are UTF-8 with the escapes \r \n \t \0,
+// check=.. inputs=.." overrides. The names are UTF-8 with the escapes \r \n \t \0,
 // \\, \xHH and \uHHHH; strings=unterminated serves a string too long for the
 // reader's buffer as that buffer full, with no terminator, as some devices do
 // (strings=terminated, the default: cut to fit and terminated). check=no adds
 // a device whose descriptor the client's parser refuses (a malformed one for
-// Wine's parser to meet); its reports then start out missing.
+// Wine's parser to meet); its reports then start out missing. inputs=none
+// takes the Input items out of the descriptor: a UPS without input reports.
 bool emu_profile_option(EmuProfile *p, const char *key, const char *value);
 
 // Driver and devices.
@@ -150,6 +154,9 @@ bool emu_fail_report(int slot, int report_id);        // only that id fails; 0: 
 bool emu_fail_none(int slot);
 bool emu_fail_status(int slot, uint32_t ntstatus);    // 0: STATUS_DEVICE_NOT_CONNECTED
 bool emu_set_delay(int slot, uint32_t ms);
+// An input report every 10 ms, each unlike the one before (a UPS that
+// floods its host); off: input reports only when their bytes change.
+bool emu_input_flood(int slot, bool on);
 
 // Request log. Times are ms since 1601 (emu_now_ms() is the same clock).
 bool emu_request_count(int slot, uint32_t *count);

@@ -239,6 +239,10 @@ bool run(int argc, char **argv, Answer &a)
         return a.add("fail all|none|report=N|status=NTSTATUS"), false;
     }
     if (!strcmp(cmd, "delay") && argc == 3) return emu_set_delay(slot, (uint32_t)strtoul(argv[2], NULL, 10));
+    if (!strcmp(cmd, "flood") && argc == 3) {
+        if (strcmp(argv[2], "on") && strcmp(argv[2], "off")) return a.add("flood on|off"), false;
+        return emu_input_flood(slot, !strcmp(argv[2], "on"));
+    }
     if (!strcmp(cmd, "count")) {
         uint32_t c;
         if (!emu_request_count(slot, &c)) return false;

@@ -269,3 +269,45 @@ bool emu_parse_descriptor(const uint8_t *d, size_t len, EmuLayout *out)
     for (int i = 0; i < out->nreports; i++) out->reports[i].length = (uint16_t)((out->reports[i].length + 7) / 8);
     return true;
 }
+
+// Items are copied as they are, but an Input main item goes, and with it the
+// local items (usages) it would have consumed: left behind, they would
+// become the next main item's usages. Globals stay, since later items rely
+// on them.
+size_t emu_strip_inputs(uint8_t *d, size_t len)
+{
+    size_t out = 0;
+    uint8_t pending[EMU_MAX_DESC];
+    size_t npending = 0;
+    for (size_t pos = 0; pos < len;) {
+        uint8_t b = d[pos];
+        size_t item = b == 0xFE ? (pos + 1 < len ? 3u + d[pos + 1] : 1u) : 1u + ((b & 3) == 3 ? 4 : (b & 3));
+        if (pos + item > len) item = len - pos;
+        int type = b == 0xFE ? 3 : (b >> 2) & 3, tag = b >> 4;
+        if (type != 0) {
+            // Held back until the main item that ends them is known.
+            memcpy(pending + npending, d + pos, item);
+            npending += item;
+        } else {
+            bool input = tag == 8;
+            for (size_t p = 0; p < npending;) {
+                uint8_t pb = pending[p];
+                size_t n = pb == 0xFE ? 3u + pending[p + 1] : 1u + ((pb & 3) == 3 ? 4 : (pb & 3));
+                if (p + n > npending) n = npending - p;
+                if (!input || ((pb >> 2) & 3) != 2 || pb == 0xFE) {
+                    memmove(d + out, pending + p, n);
+                    out += n;
+                }
+                p += n;
+            }
+            npending = 0;
+            if (!input) {
+                memmove(d + out, d + pos, item);
+                out += item;
+            }
+        }
+        pos += item;
+    }
+    memcpy(d + out, pending, npending);
+    return out + npending;
+}

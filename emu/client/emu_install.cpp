@@ -150,6 +150,8 @@ static bool write_device_state(HKEY key, const EmuProfile *p, int slot)
         reg_dword(key, L"FailReport", 0);
         reg_dword(key, L"FailStatus", 0);
         reg_dword(key, L"DelayMs", 0);
+        reg_dword(key, L"InputFlood", 0);
+        reg_dword(key, L"InputSerial", 0);
         reg_dword(key, L"UnterminatedStrings", p->unterminated_strings ? 1 : 0);
         reg_dword(key, L"RequestCount", 0);
         uint64_t ring[EMU_TIME_RING] = {};

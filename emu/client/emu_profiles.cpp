@@ -54,6 +54,26 @@ static void commlost_input(EmuDescBuilder &b, uint8_t id)
     b.pad('I', 7);
 }
 
+// What a UPS sends on its interrupt endpoint: the copies, under the same
+// report ids, of its PresentStatus report and, where the model has them, of
+// its charge and runtime. They come last in the descriptor so that the
+// feature fields keep their order (and their "#k" numbers).
+static void status_inputs(EmuDescBuilder &b, bool charge_runtime, void (*status)(EmuDescBuilder &, char),
+                          uint8_t status_id)
+{
+    b.page(0x84); b.usage(0x24); b.collection(0);            // PowerSummary
+      if (charge_runtime) {
+        b.report_id(1);
+        b.value('I', 0x85, 0x66, 8, 0, 100);
+        b.value('I', 0x85, 0x68, 32, 0, 0x7fffffff, kSecond);
+      }
+      b.page(0x84); b.usage(0x02); b.collection(2);          // PresentStatus
+        b.report_id(status_id);
+        status(b, 'I');
+      b.end();
+    b.end();
+}
+
 static void build_plain(EmuDescBuilder &b, const PlainShape &s)
 {
     b.page(0x84); b.usage(0x04); b.collection(1);            // UPS
@@ -92,6 +112,8 @@ static void build_plain(EmuDescBuilder &b, const PlainShape &s)
         b.end();
       }
       commlost_input(b, 5);
+      if (s.flags != FLAGS_BYTES) status_inputs(b, true, status_bits, 2);
+      if (s.flags != FLAGS_BITS) status_inputs(b, s.flags == FLAGS_BYTES, status_bytes, 7);
     b.end();
 }
 
@@ -188,7 +210,24 @@ static void build_manyvolts(EmuDescBuilder &b)
         b.end();
       }
       commlost_input(b, 5);
+      status_inputs(b, false, status_bits, 2);
     b.end();
+}
+
+static void ranged_status(EmuDescBuilder &b, char kind)
+{
+    b.size(1); b.logical(0, 1); b.unit(0); b.unit_exp(0);
+    // ACPresent, BatteryPresent, PowerFail, AlarmInhibited as one range.
+    b.page(0x85); b.usage_range(0xD0, 0xD3); b.count(4); b.main(kind, 0x02);
+    b.usage(0x44); b.usage(0x45); b.usage(0x42); b.usage(0x4B); b.count(4); b.main(kind, 0x02);
+    b.page(0x84); b.usage(0x69); b.usage(0x65); b.count(2); b.main(kind, 0x02);
+    b.pad(kind, 6);
+}
+
+static void discharging_status(EmuDescBuilder &b, char kind)
+{
+    b.value(kind, 0x85, 0x45, 1, 0, 1);
+    b.pad(kind, 7);
 }
 
 static void build_ranged(EmuDescBuilder &b)
@@ -203,12 +242,7 @@ static void build_ranged(EmuDescBuilder &b)
         b.value('F', 0x84, 0x44, 16, 0, 65535, kWatt, 7);
         b.page(0x84); b.usage(0x02); b.collection(2);
           b.report_id(2);
-          b.size(1); b.logical(0, 1); b.unit(0); b.unit_exp(0);
-          // ACPresent, BatteryPresent, PowerFail, AlarmInhibited as one range.
-          b.page(0x85); b.usage_range(0xD0, 0xD3); b.count(4); b.main('F', 0x02);
-          b.usage(0x44); b.usage(0x45); b.usage(0x42); b.usage(0x4B); b.count(4); b.main('F', 0x02);
-          b.page(0x84); b.usage(0x69); b.usage(0x65); b.count(2); b.main('F', 0x02);
-          b.pad('F', 6);
+          ranged_status(b, 'F');
         b.end();
       b.end();
       b.page(0x84); b.usage(0x1A); b.collection(0);
@@ -220,6 +254,7 @@ static void build_ranged(EmuDescBuilder &b)
         b.value('F', 0x84, 0x35, 8, 0, 100);
       b.end();
       commlost_input(b, 5);
+      status_inputs(b, false, ranged_status, 2);
     b.end();
 }
 
@@ -231,11 +266,11 @@ static void build_minimal(EmuDescBuilder &b)
         b.value('F', 0x85, 0x66, 8, 0, 100);
         b.page(0x84); b.usage(0x02); b.collection(2);
           b.report_id(2);
-          b.value('F', 0x85, 0x45, 1, 0, 1);
-          b.pad('F', 7);
+          discharging_status(b, 'F');
         b.end();
       b.end();
       commlost_input(b, 3);
+      status_inputs(b, false, discharging_status, 2);
     b.end();
 }
 
@@ -452,6 +487,11 @@ bool emu_profile_option(EmuProfile *p, const char *key, const char *value)
     if (!strcmp(key, "check")) {
         if (strcmp(value, "yes") && strcmp(value, "no")) return fail("bad check '%s'", value);
         p->unchecked = !strcmp(value, "no");
+        return true;
+    }
+    if (!strcmp(key, "inputs")) {
+        if (strcmp(value, "none") && strcmp(value, "yes")) return fail("bad inputs '%s'", value);
+        if (!strcmp(value, "none")) p->desc_len = emu_strip_inputs(p->desc, p->desc_len);
         return true;
     }
     if (!strcmp(key, "strings")) {

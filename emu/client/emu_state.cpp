@@ -139,16 +139,27 @@ static ReportCache *session_report(Session *s, char kind, uint8_t id)
     return r;
 }
 
+// The driver re-reads the Input<id> values (and InputFlood) only when this
+// counter moves: it looks at nothing else while idle.
+static void bump_input_serial(HKEY key)
+{
+    DWORD serial = 0, size = sizeof(serial), type;
+    RegQueryValueExW(key, L"InputSerial", NULL, &type, (BYTE *)&serial, &size);
+    reg_dword(key, L"InputSerial", serial + 1);
+}
+
 static bool session_close(Session *s)
 {
-    bool ok = true;
+    bool ok = true, inputs = false;
     for (int i = 0; i < s->nreports; i++) {
         ReportCache *r = &s->reports[i];
         if (!r->dirty) continue;
         wchar_t name[32];
         swprintf(name, 32, L"%ls%u", r->kind == 'F' ? L"Feature" : L"Input", r->id);
         if (RegSetValueExW(s->key, name, 0, REG_BINARY, r->bytes, r->len) != ERROR_SUCCESS) ok = fail("write failed");
+        inputs = inputs || r->kind == 'I';
     }
+    if (inputs) bump_input_serial(s->key);
     RegCloseKey(s->key);
     free(s->layout);
     return ok;
@@ -271,6 +282,7 @@ bool emu_set_report(int slot, char kind, uint8_t id, const uint8_t *bytes, size_
     wchar_t name[32];
     report_name(kind, id, name);
     LONG rc = RegSetValueExW(key, name, 0, REG_BINARY, bytes, (DWORD)len);
+    if (kind == 'I') bump_input_serial(key);
     RegCloseKey(key);
     return rc == ERROR_SUCCESS ? true : fail("write failed: %ld", rc);
 }
@@ -314,6 +326,16 @@ bool emu_fail_report(int slot, int report_id)
 bool emu_fail_none(int slot) { return emu_fail_all(slot, false) && emu_fail_report(slot, 0); }
 bool emu_fail_status(int slot, uint32_t ntstatus) { return slot_dword(slot, L"FailStatus", ntstatus); }
 bool emu_set_delay(int slot, uint32_t ms) { return slot_dword(slot, L"DelayMs", ms); }
+
+bool emu_input_flood(int slot, bool on)
+{
+    HKEY key = open_state_key(slot);
+    if (!key) return false;
+    bool ok = reg_dword(key, L"InputFlood", on ? 1 : 0);
+    bump_input_serial(key);
+    RegCloseKey(key);
+    return ok;
+}
 
 bool emu_request_count(int slot, uint32_t *count)
 {

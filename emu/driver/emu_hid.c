@@ -20,6 +20,17 @@
  *   RequestCount REG_DWORD   written: GET_FEATURE requests received
  *   RequestTimes REG_BINARY  written: ring of 64 ULONGLONG, ms since 1601
  *                            (slot = (count-1) % 64), taken on arrival
+ *   InputSerial REG_DWORD  bumped by the client whenever it writes an Input<id>
+ *                          or InputFlood; the only value read while idle
+ *   InputFlood  REG_DWORD  non-zero: an input report every 10 ms, each unlike
+ *                          the one before
+ *
+ * Input reports: like a USB UPS on its interrupt endpoint, the driver sends
+ * an Input<id> report when its bytes change. A thread of its own looks at
+ * InputSerial every 20 ms and, when it moved, re-reads the Input<id> values;
+ * each that changed is news until it completes hidclass's pending read, so a
+ * change undone before it could be sent still sends the state it came back
+ * to, as a device would have sent both.
  */
 #include <ntddk.h>
 
@@ -66,6 +77,8 @@ typedef struct {
 } EMU_HID_XFER_PACKET;
 
 NTSTATUS NTAPI HidRegisterMinidriver(EMU_HID_MINIDRIVER_REGISTRATION *reg);
+/* In ntifs.h, which does not mix with ntddk.h. */
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout);
 
 /* The mingw header values are wrong; these match hidclass. */
 #define EMU_HID_CTL(id, method) CTL_CODE(FILE_DEVICE_KEYBOARD, (id), (method), FILE_ANY_ACCESS)
@@ -86,6 +99,19 @@ NTSTATUS NTAPI HidRegisterMinidriver(EMU_HID_MINIDRIVER_REGISTRATION *reg);
 
 #define EMU_TIME_RING 64
 #define EMU_VALUE_MAX 8192
+#define EMU_INPUT_MAX 16
+#define EMU_INPUT_BYTES 64
+#define EMU_INPUT_TICK_MS 20
+#define EMU_FLOOD_TICK_MS 10
+/* Longer than any report a profile has: hidclass's read for a descriptor
+ * without Input items asks for an impossible length. */
+#define EMU_READ_MAX 512
+
+typedef struct {
+    ULONG len;                        /* 0: unused */
+    UCHAR now[EMU_INPUT_BYTES];       /* as the key holds it */
+    BOOLEAN news;                     /* changed since it was last delivered */
+} EMU_INPUT;
 
 typedef struct {
     PDEVICE_OBJECT pdo;
@@ -94,6 +120,10 @@ typedef struct {
     KMUTEX log_lock;     /* serialises the count/ring read-modify-write */
     PIRP pending_read;   /* hidclass keeps one read outstanding at all times */
     BOOLEAN removed;
+    HANDLE input_thread; /* sends the input reports; null while stopped */
+    KEVENT input_stop;
+    ULONG input_serial, flood, flood_turn, flood_count, ninputs;
+    EMU_INPUT inputs[EMU_INPUT_MAX];
 } EMU_DEVICE;
 
 static EMU_DEVICE *emu_dev(PDEVICE_OBJECT fdo)
@@ -272,6 +302,159 @@ static NTSTATUS emu_queue_read(EMU_DEVICE *dev, PIRP irp)
     return STATUS_PENDING;
 }
 
+/* ---- input reports ---- */
+
+static BOOLEAN emu_same(const UCHAR *a, const UCHAR *b, ULONG n)
+{
+    while (n--) if (*a++ != *b++) return FALSE;
+    return TRUE;
+}
+
+/* "Input" followed by decimal digits only. */
+static BOOLEAN emu_is_input_name(const WCHAR *name, ULONG chars)
+{
+    static const WCHAR prefix[] = L"Input";
+    ULONG i;
+    if (chars <= 5) return FALSE;
+    for (i = 0; i < 5; i++) if (name[i] != prefix[i]) return FALSE;
+    for (; i < chars; i++) if (name[i] < L'0' || name[i] > L'9') return FALSE;
+    return TRUE;
+}
+
+static EMU_INPUT *emu_input_for(EMU_DEVICE *dev, UCHAR id)
+{
+    ULONG i;
+    for (i = 0; i < dev->ninputs; i++) if (dev->inputs[i].now[0] == id) return &dev->inputs[i];
+    if (dev->ninputs >= EMU_INPUT_MAX) return NULL;
+    dev->inputs[dev->ninputs].len = 0;
+    return &dev->inputs[dev->ninputs++];
+}
+
+/* Re-reads every Input<id> value of the key; a report seen for the first
+ * time is news. */
+static void emu_input_refresh(EMU_DEVICE *dev)
+{
+    union { KEY_VALUE_BASIC_INFORMATION info; UCHAR bytes[256]; } basic;
+    WCHAR name[64];
+    UNICODE_STRING us;
+    ULONG index, got, chars, i;
+    dev->flood = emu_dword(dev, L"InputFlood", 0);
+    for (index = 0; ZwEnumerateValueKey(emu_key(dev), index, KeyValueBasicInformation, &basic, sizeof(basic), &got) == STATUS_SUCCESS; index++) {
+        KEY_VALUE_PARTIAL_INFORMATION *value;
+        EMU_INPUT *input;
+        chars = basic.info.NameLength / sizeof(WCHAR);
+        if (chars >= 64 || !emu_is_input_name(basic.info.Name, chars)) continue;
+        for (i = 0; i < chars; i++) name[i] = basic.info.Name[i];
+        name[chars] = 0;
+        RtlInitUnicodeString(&us, name);
+        value = emu_query(dev, &us);
+        if (!value) continue;
+        if (value->DataLength >= 1 && value->DataLength <= EMU_INPUT_BYTES && (input = emu_input_for(dev, value->Data[0]))) {
+            if (input->len != value->DataLength || !emu_same(input->now, value->Data, value->DataLength))
+                input->news = TRUE;
+            emu_copy(input->now, value->Data, value->DataLength);
+            input->len = value->DataLength;
+        }
+        ExFreePool(value);
+    }
+}
+
+/* Completes hidclass's pending read with bytes; FALSE when no read is
+ * pending just now. A read whose buffer cannot take the report (a device
+ * without Input items) is left alone, and the report counts as sent. */
+static BOOLEAN emu_input_deliver(EMU_DEVICE *dev, const UCHAR *bytes, ULONG len)
+{
+    KIRQL irql;
+    PIRP irp;
+    ULONG room;
+    /* Without report ids hidclass reads the report without its id byte. */
+    if (bytes[0] == 0) { bytes++; len--; }
+    KeAcquireSpinLock(&dev->lock, &irql);
+    irp = dev->pending_read;
+    if (irp) {
+        room = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+        if (!irp->UserBuffer || room > EMU_READ_MAX || room < len || !len) {
+            KeReleaseSpinLock(&dev->lock, irql);
+            return TRUE;
+        }
+        dev->pending_read = NULL;
+    }
+    KeReleaseSpinLock(&dev->lock, irql);
+    if (!irp) return FALSE;
+    if (!IoSetCancelRoutine(irp, NULL)) return TRUE;   /* being cancelled: its routine completes it */
+    emu_copy(irp->UserBuffer, bytes, len);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = len;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return TRUE;
+}
+
+/* One report a tick at most: the first that changed, or in a flood the
+ * next in turn with its last byte stirred so that no two in a row match. */
+static void emu_input_send(EMU_DEVICE *dev)
+{
+    UCHAR bytes[EMU_INPUT_BYTES];
+    EMU_INPUT *input = NULL;
+    ULONG i;
+    if (!dev->ninputs) return;
+    if (dev->flood) {
+        input = &dev->inputs[dev->flood_turn++ % dev->ninputs];
+        if (!input->len) return;
+        emu_copy(bytes, input->now, input->len);
+        if (input->len > 1) bytes[input->len - 1] ^= (UCHAR)(++dev->flood_count | 1);
+    } else {
+        for (i = 0; i < dev->ninputs && !input; i++)
+            if (dev->inputs[i].len && dev->inputs[i].news)
+                input = &dev->inputs[i];
+        if (!input) return;
+        emu_copy(bytes, input->now, input->len);
+    }
+    if (emu_input_deliver(dev, bytes, input->len)) input->news = FALSE;
+}
+
+static void NTAPI emu_input_thread(void *context)
+{
+    EMU_DEVICE *dev = context;
+    LARGE_INTEGER tick;
+    ULONG serial, i;
+    dev->input_serial = emu_dword(dev, L"InputSerial", 0);
+    emu_input_refresh(dev);
+    /* What the device holds when it starts is no news. */
+    for (i = 0; i < dev->ninputs; i++) dev->inputs[i].news = FALSE;
+    for (;;) {
+        tick.QuadPart = -(LONGLONG)(dev->flood ? EMU_FLOOD_TICK_MS : EMU_INPUT_TICK_MS) * 10000;
+        if (KeWaitForSingleObject(&dev->input_stop, Executive, KernelMode, FALSE, &tick) == STATUS_SUCCESS) break;
+        serial = emu_dword(dev, L"InputSerial", 0);
+        if (serial != dev->input_serial) {
+            dev->input_serial = serial;
+            emu_input_refresh(dev);
+        }
+        emu_input_send(dev);
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+static void emu_start_input(EMU_DEVICE *dev)
+{
+    HANDLE thread = NULL;
+    if (dev->input_thread || !emu_key(dev)) return;
+    dev->ninputs = 0;
+    dev->flood = 0;
+    KeClearEvent(&dev->input_stop);
+    if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, emu_input_thread, dev)))
+        dev->input_thread = thread;
+}
+
+/* Before the key closes and the device goes: the thread uses both. */
+static void emu_stop_input(EMU_DEVICE *dev)
+{
+    if (!dev->input_thread) return;
+    KeSetEvent(&dev->input_stop, IO_NO_INCREMENT, FALSE);
+    ZwWaitForSingleObject(dev->input_thread, FALSE, NULL);
+    ZwClose(dev->input_thread);
+    dev->input_thread = NULL;
+}
+
 /* ---- request handlers ---- */
 
 static NTSTATUS emu_get_report(EMU_DEVICE *dev, PIRP irp, const WCHAR *prefix, BOOLEAN is_feature)
@@ -440,12 +623,14 @@ static NTSTATUS NTAPI emu_pnp(PDEVICE_OBJECT fdo, PIRP irp)
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
         dev->removed = FALSE;
+        emu_start_input(dev);
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_REMOVE_DEVICE:
         /* hidclass waits for its read; answer it or removal hangs. */
         dev->removed = TRUE;
+        emu_stop_input(dev);
         emu_flush_read(dev, STATUS_DELETE_PENDING);
         if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE && dev->key) {
             ZwClose(dev->key);
@@ -484,6 +669,9 @@ static NTSTATUS NTAPI emu_add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo)
     dev->key = NULL;
     dev->pending_read = NULL;
     dev->removed = FALSE;
+    dev->input_thread = NULL;
+    dev->ninputs = 0;
+    KeInitializeEvent(&dev->input_stop, NotificationEvent, FALSE);
     KeInitializeSpinLock(&dev->lock);
     KeInitializeMutex(&dev->log_lock, 0);
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;

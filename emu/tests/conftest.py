@@ -65,6 +65,24 @@ class Probe:
     def hammer(self, serial, report_id, n, threads):
         return self.run("hammer", serial, report_id, n, threads)
 
+    def read(self, serial, ms, action=None):
+        """The input reports (hex) a reader sees within ms; action() runs
+        once its read is pending, since reports sent before are not kept."""
+        with tempfile.TemporaryFile(mode="w+") as out:
+            reader = subprocess.Popen(["wine", self.exe, "read", serial, str(ms)], env=self.emu.env,
+                                      stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
+            deadline = time.monotonic() + 30
+            while "reading" not in (out.seek(0) or out.read()) and reader.poll() is None:
+                assert time.monotonic() < deadline, "hidprobe read never started its read"
+                time.sleep(0.02)
+            if action:
+                action()
+            reader.wait(timeout=60)
+            out.seek(0)
+            lines = [l for l in out.read().splitlines() if l.startswith("{")]
+        assert lines, "hidprobe read printed nothing"
+        return json.loads(lines[-1])
+
 
 @pytest.fixture(scope="session")
 def emu():

@@ -319,3 +319,41 @@ def test_client_library_in_process(emu):
         text = out.read()
     assert rc == 0, text
     assert "PASSED" in text
+
+
+def test_input_reports_follow_changes_once(emu, probe, all_devices):
+    """A change sends each input report it touches once, with the new bytes;
+    the same values again send nothing."""
+    emu.set(0, charge=100, runtime=3900, ac=1, charging=0, discharging=0, belowlimit=0, replace=0, shutdown=0,
+            overload=0)
+
+    def change():
+        emu.set(0, ac=0, discharging=1, charge=55)
+        time.sleep(0.3)
+        emu.set(0, ac=0, discharging=1, charge=55)
+
+    try:
+        seen = probe.read(serial(0), 1200, change)
+    finally:
+        emu.set(0, ac=1, discharging=0, charge=100)
+    # Report 2: the PresentStatus bits, Discharging third; report 1: charge
+    # 55 and runtime 3900 (0x0F3C). A read returns the longest input report's
+    # length, the shorter ones padded with zeros.
+    assert seen["error"] == 0 and sorted(seen["reports"]) == ["01373c0f0000", "020400000000"], seen
+
+
+def test_input_flood_and_a_ups_without_inputs(emu, probe, all_devices):
+    emu.flood(0, True)
+    try:
+        seen = probe.read(serial(0), 600)["reports"]
+    finally:
+        emu.flood(0, False)
+    assert len(seen) >= 10, seen
+    assert all(a != b for a, b in zip(seen, seen[1:])), seen
+    emu.add(22, "plain", inputs="none")
+    try:
+        dev = probe.device(serial(22))
+        assert dev["input_len"] == 0 and dev["input_values"] == [] and dev["input_buttons"] == []
+        assert value_of(probe.get(serial(22), 1), CHARGE) == [100]
+    finally:
+        emu.remove(22)

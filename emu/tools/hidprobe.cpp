@@ -5,6 +5,8 @@
 //   hidprobe get <serial> <report id>
 //   hidprobe time <serial> <report id> <n>     median/min/max microseconds
 //   hidprobe hammer <serial> <report id> <n> <threads>
+//   hidprobe read <serial> <ms>      input reports that arrive within ms;
+//                                    prints "reading" once its read is pending
 #ifndef UNICODE
 #define UNICODE
 #endif
@@ -153,7 +155,7 @@ static int cmd_list()
     return 0;
 }
 
-static HANDLE open_serial(const char *serial, PHIDP_PREPARSED_DATA *pp, HIDP_CAPS *caps)
+static HANDLE open_serial(const char *serial, PHIDP_PREPARSED_DATA *pp, HIDP_CAPS *caps, std::wstring *path = NULL)
 {
     wchar_t want[256];
     MultiByteToWideChar(CP_UTF8, 0, serial, -1, want, 256);
@@ -162,11 +164,71 @@ static HANDLE open_serial(const char *serial, PHIDP_PREPARSED_DATA *pp, HIDP_CAP
         if (h == INVALID_HANDLE_VALUE) continue;
         wchar_t buf[512] = {};
         if (HidD_GetSerialNumberString(h, buf, sizeof(buf) - 2) && !wcscmp(buf, want) &&
-            HidD_GetPreparsedData(h, pp) && HidP_GetCaps(*pp, caps) == HIDP_STATUS_SUCCESS)
+            HidD_GetPreparsedData(h, pp) && HidP_GetCaps(*pp, caps) == HIDP_STATUS_SUCCESS) {
+            if (path) *path = p;
             return h;
+        }
         CloseHandle(h);
     }
     return INVALID_HANDLE_VALUE;
+}
+
+// The device's input reports as a program reading them sees them: a second
+// handle opened for reading, one overlapped ReadFile pending at a time.
+static int cmd_read(const char *serial, DWORD ms)
+{
+    PHIDP_PREPARSED_DATA pp;
+    HIDP_CAPS caps;
+    std::wstring path;
+    HANDLE h = open_serial(serial, &pp, &caps, &path);
+    if (h == INVALID_HANDLE_VALUE) {
+        printf("{\"found\":false}\n");
+        return 1;
+    }
+    HANDLE r = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, NULL);
+    OVERLAPPED ov = {};
+    ov.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    std::vector<BYTE> buf(caps.InputReportByteLength + 1);
+    std::vector<std::string> reports;
+    DWORD error = 0, start = GetTickCount();
+    bool announced = false;
+    while (r != INVALID_HANDLE_VALUE && !error) {
+        ResetEvent(ov.hEvent);
+        DWORD got = 0;
+        if (!ReadFile(r, buf.data(), caps.InputReportByteLength, NULL, &ov) && GetLastError() != ERROR_IO_PENDING) {
+            error = GetLastError();
+            break;
+        }
+        if (!announced) {
+            printf("reading\n");
+            fflush(stdout);
+            announced = true;
+        }
+        DWORD left = ms - (GetTickCount() - start);
+        if ((LONG)left <= 0 || WaitForSingleObject(ov.hEvent, left) != WAIT_OBJECT_0) {
+            CancelIoEx(r, &ov);
+            GetOverlappedResult(r, &ov, &got, TRUE);
+            break;
+        }
+        if (!GetOverlappedResult(r, &ov, &got, FALSE)) {
+            error = GetLastError();
+            break;
+        }
+        std::string hex;
+        char two[3];
+        for (DWORD i = 0; i < got; i++) hex += (snprintf(two, 3, "%02x", buf[i]), two);
+        reports.push_back(hex);
+    }
+    printf("{\"found\":true,\"opened\":%s,\"error\":%lu,\"reports\":[", r != INVALID_HANDLE_VALUE ? "true" : "false",
+           error);
+    for (size_t i = 0; i < reports.size(); i++) printf("%s\"%s\"", i ? "," : "", reports[i].c_str());
+    printf("]}\n");
+    if (r != INVALID_HANDLE_VALUE) CloseHandle(r);
+    CloseHandle(ov.hEvent);
+    HidD_FreePreparsedData(pp);
+    CloseHandle(h);
+    return 0;
 }
 
 static int cmd_get(const char *serial, int id)
@@ -306,6 +368,7 @@ int main(int argc, char **argv)
     if (argc >= 2 && !strcmp(argv[1], "list")) return cmd_list();
     if (argc == 4 && !strcmp(argv[1], "get")) return cmd_get(argv[2], atoi(argv[3]));
     if (argc == 5 && !strcmp(argv[1], "time")) return cmd_time(argv[2], atoi(argv[3]), atoi(argv[4]));
+    if (argc == 4 && !strcmp(argv[1], "read")) return cmd_read(argv[2], (DWORD)atoi(argv[3]));
     fprintf(stderr, "usage: hidprobe list | get <serial> <id> | time <serial> <id> <n>\n");
     return 2;
 }

@@ -28,10 +28,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "system"))
 
 from conftest import BUILD, CMD_OPEN, Corvane, Wintool, report_faults, standalone, windows_path  # noqa: E402
-from monitor_helpers import CONNECTED, log_faults, wait_quiet  # noqa: E402
+from monitor_helpers import CONNECTED, PLAIN_PASS_REQUESTS, log_faults, wait_quiet  # noqa: E402
 
 SLOT = 0
-PLAIN_POLL_REQUESTS = 12
 MAINS_EVERY = 100          # passes between changes of mains
 WARM_UP_PASSES = 50
 WARM_UP_CYCLES = 2
@@ -87,7 +86,7 @@ class Soak:
                          ac=int(not on_battery), discharging=int(on_battery))
             before = self.emu.count(SLOT)
             assert self.wintool.post(CMD_OPEN), "the window is gone"
-            self.wait_requests(before + PLAIN_POLL_REQUESTS)
+            self.wait_requests(before + PLAIN_PASS_REQUESTS)
 
     def wait_lines(self, before, expected, timeout=10):
         deadline = time.monotonic() + timeout

@@ -29,6 +29,8 @@ CORVANE_EXE = os.path.join(BUILD, "Corvane.exe")
 WINTOOL_EXE = os.path.join(BUILD, "tests", "wintool.exe")
 PLANTED_DLL = os.path.join(BUILD, "tests", "planted.dll")
 SETTINGS_KEY = r"HKCU\Software\Quillfen\Corvane"
+# LogPixels here sets the DPI of every program started afterwards.
+DESKTOP_KEY = r"HKCU\Control Panel\Desktop"
 
 CMD_OPEN = 201
 CMD_EXIT = 202

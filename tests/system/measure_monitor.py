@@ -2,9 +2,11 @@
 `make bench` (tools/bench.py):
 
 - the delay from a mains loss set on the emulator to the "MAINS LOST" line
-  in the log, left to the monitor's own 5-second pace and with a wake
+  in the log, left to the monitor itself (woken by the UPS's input report,
+  or at its own 5-second pace for a UPS without them) and with a wake
   (CMD_OPEN posted right after the change);
-- the CPU time Corvane's process uses over an idle stretch on line.
+- the CPU time Corvane's process uses over a stretch, idle on line or with
+  the UPS flooding it with input reports, and the passes it made.
 """
 import os
 import random
@@ -14,7 +16,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from conftest import CMD_OPEN  # noqa: E402
-from monitor_helpers import ON_BATTERY, ON_MAINS, wait_quiet  # noqa: E402
+from monitor_helpers import ON_BATTERY, ON_MAINS, PLAIN_PASS_REQUESTS, wait_quiet  # noqa: E402
 
 
 def wait_line(corvane, prefix, count, timeout=15):
@@ -81,10 +83,10 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def idle_cpu(corvane, emu, prefix, seconds):
+def stretch_cpu(corvane, emu, prefix, seconds):
     """CPU time of Corvane's process (and of the prefix's wineserver, which
-    serves its calls) over an idle stretch; the device's requests give the
-    number of polls."""
+    serves its calls) over a stretch of seconds; the plain UPS's requests
+    give the number of passes."""
     pid = corvane_pid(prefix)
     server = process_in_prefix(prefix, b"wineserver", b"wineserver64")
     wait_quiet(emu)
@@ -96,6 +98,7 @@ def idle_cpu(corvane, emu, prefix, seconds):
     used = cpu_seconds(pid) - before
     server_used = (cpu_seconds(server) - server_before) if server else None
     elapsed = time.monotonic() - started
+    passes = (emu.count(0) - requests) / float(PLAIN_PASS_REQUESTS)
     return {"seconds": round(elapsed, 1), "cpu_s": round(used, 3), "percent_of_a_core": round(100.0 * used / elapsed, 4),
             "wineserver_cpu_s": None if server_used is None else round(server_used, 3),
-            "polls": round((emu.count(0) - requests) / 12.0, 1)}
+            "passes": round(passes, 1), "passes_a_second": round(passes / elapsed, 2)}

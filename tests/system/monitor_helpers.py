@@ -14,6 +14,8 @@ LIFECYCLE = ("Corvane started", "Corvane stopped")
 CONNECTED = "UPS connected: Quillfen Labs Emulated UPS 1500"
 ON_LINE_FULL = "on line, 100%, 1 h 5 min"
 INITIATE_REFUSED = "ERROR - InitiateShutdown failed, code 120"
+# Feature requests of one pass over the plain UPS: one per report it uses.
+PLAIN_PASS_REQUESTS = 4
 
 REASON_TEXT = {
     1: "UPS raised ShutdownImminent",

@@ -11,9 +11,9 @@ import os
 import subprocess
 import time
 
-from conftest import SETTINGS_KEY, WINTOOL_EXE, windows_path
+from conftest import CMD_OPEN, DESKTOP_KEY, SETTINGS_KEY, WINTOOL_EXE, windows_path
 from desktop import (CRITICAL as RED, NO_UPS as GREY, ON_BATTERY as AMBER, ON_LINE as GREEN, TRAY_ICON_CENTRE,
-                     Frame, click, move_away, tray_icon_colour, wait_until)
+                     WORK_AREA, Frame, click, move_away, tray_icon_colour, wait_until)
 from monitor_helpers import ON_BATTERY
 
 BACKGROUND = (244, 243, 238)
@@ -195,3 +195,26 @@ def test_repaints_after_each_poll_never_show_a_blank_or_half_drawn_panel(corvane
     # The last picture is the last state: 63 % of the bar, x 18..234.
     assert all_of(picture, (L, 162, 234, 172), AMBER)
     assert corvane.stop() == 0
+
+
+def test_on_a_work_area_shorter_than_the_window_the_rule_stays_in_view(corvane, session):
+    """At 192 DPI the window wants a 1040-px client on a 1004-px work area:
+    it stands at the work area's top, cut to its height, and the chart gives
+    up what is missing, so the separator and the rule under the chart keep
+    their places above the window's bottom edge."""
+    session.reg_add(DESKTOP_KEY, "LogPixels", "REG_DWORD", 192)
+    try:
+        corvane.start()
+        corvane.command(CMD_OPEN)
+        info = wait_until(lambda: (lambda i: i if i and i["visible"] else None)(session.window_info()),
+                          what="the window")
+        assert (info["rect"][1], info["rect"][3]) == (WORK_AREA[1], WORK_AREA[3])
+        short = 1040 - info["height"]
+        assert 0 < short < 192, info
+        picture = client_picture(session, info)
+        left, right = 36, 724
+        assert all_of(picture, (left, 916 - short, right, 918 - short), LINES), "separator above the rule"
+        assert shows(picture, (left, 936 - short, right, 976 - short), DIM), "the rule"
+        assert corvane.stop() == 0
+    finally:
+        session.reg_add(DESKTOP_KEY, "LogPixels", "REG_DWORD", 96)

@@ -6,17 +6,17 @@ import time
 
 import pytest
 
-from conftest import CORVANE_EXE, PLANTED_DLL
+from conftest import CORVANE_EXE, PLANTED_DLL, SETTINGS_KEY
 from net_peers import free_port, turn_server_on, upsc
-from monitor_helpers import (CONNECTED, ON_LINE_FULL, forced_pass, log_faults, monitor_lines, wait_new_lines,
-                             wake)
+from monitor_helpers import (CONNECTED, ON_BATTERY, ON_LINE_FULL, REASON_TEXT, forced_pass, log_faults,
+                             monitor_lines, wait_new_lines, wake)
 
-# hid.dll and dwmapi.dll, which the program uses and which are not KnownDLLs,
-# and others Windows or Wine load into a desktop program by name.
+# hid.dll, dwmapi.dll and powrprof.dll, which the program uses and which are
+# not KnownDLLs, and others Windows or Wine load into a desktop program by name.
 # With the network server on, ws2_32.dll and what Winsock loads in turn.
-PLANTED_NAMES = ("hid.dll", "dwmapi.dll", "uxtheme.dll", "version.dll", "winmm.dll", "cryptbase.dll",
-                 "propsys.dll", "msimg32.dll", "ws2_32.dll", "mswsock.dll", "wshtcpip.dll", "iphlpapi.dll",
-                 "dnsapi.dll")
+PLANTED_NAMES = ("hid.dll", "dwmapi.dll", "powrprof.dll", "uxtheme.dll", "version.dll", "winmm.dll",
+                 "cryptbase.dll", "propsys.dll", "msimg32.dll", "ws2_32.dll", "mswsock.dll", "wshtcpip.dll",
+                 "iphlpapi.dll", "dnsapi.dll")
 
 
 @pytest.mark.parametrize("server", [False, True])
@@ -33,6 +33,8 @@ def test_dlls_planted_beside_the_program_are_never_loaded(corvane, emu, session,
     port = free_port()
     if server:
         turn_server_on(session, port)
+    # Hibernation, so that arming loads powrprof.dll.
+    session.reg_add(SETTINGS_KEY, "ShutdownAction", "REG_DWORD", 1)
     corvane.start(exe=str(program), cwd=str(downloads))
     try:
         lines = wait_new_lines(corvane, [], 3 if server else 2)
@@ -44,6 +46,10 @@ def test_dlls_planted_beside_the_program_are_never_loaded(corvane, emu, session,
         assert upsc(port, "ups.status") == (0, "OL")
     # Opening the window shows and paints it.
     forced_pass(corvane, emu)
+    # Armed as a hibernation: the system's powrprof.dll answered.
+    emu.set(0, charge=10, **ON_BATTERY)
+    wake(corvane)
+    assert wait_new_lines(corvane, lines, 2)[1] == "HIBERNATE ARMED - %s; grace 30s" % REASON_TEXT[4]
     assert corvane.stop() == 0
     assert _loaded(downloads) == []
 

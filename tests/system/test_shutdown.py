@@ -3,11 +3,19 @@ returns 120, so every attempt logs the armed line and then the refusal,
 disarms, and arms again on the next pass on battery (2 s later). That
 re-arming is what these tests watch. Mains returning while armed cannot be
 seen here, since the refusal disarms at once; the unit tests cover it with
-stand-ins for the system calls."""
+stand-ins for the system calls. The UPSes send no input reports, so that
+every pass is one these tests wake or the poll's (test_input_reports.py has
+the others); the hibernation's UPS does, so that its resume closes a device
+with a read pending."""
+import datetime
 import time
 
-from monitor_helpers import (CONNECTED, INITIATE_REFUSED, ON_BATTERY, ON_LINE_FULL, ON_MAINS, armed,
+from conftest import SETTINGS_KEY
+from monitor_helpers import (CONNECTED, INITIATE_REFUSED, ON_BATTERY, ON_LINE_FULL, ON_MAINS, REASON_TEXT, armed,
                              forced_pass, monitor_lines, wait_new_lines, wake)
+
+WM_POWERBROADCAST = 0x0218
+PBT_APMRESUMEAUTOMATIC = 0x12
 
 
 def assert_attempts(lines, reason, grace=30):
@@ -40,7 +48,7 @@ def arm_and_rearm(corvane, emu, reason, grace=30, **state):
 
 
 def test_each_reason_arms_in_turn_and_rearms_after_the_refusal(corvane, emu):
-    emu.add(0, "plain")
+    emu.add(0, "plain", inputs="none")
     corvane.start()
     assert wait_new_lines(corvane, [], 2) == [CONNECTED, ON_LINE_FULL]
 
@@ -65,7 +73,7 @@ def test_each_reason_arms_in_turn_and_rearms_after_the_refusal(corvane, emu):
 
 
 def test_on_line_nothing_arms_whatever_the_state(corvane, emu):
-    emu.add(0, "plain")
+    emu.add(0, "plain", inputs="none")
     emu.set(0, shutdown=1, belowlimit=1, runtime=0, charge=0)
     corvane.start()
     assert wait_new_lines(corvane, [], 2) == [CONNECTED, "on line, 0%, 0 min"]
@@ -92,7 +100,7 @@ def test_on_line_nothing_arms_whatever_the_state(corvane, emu):
 
 
 def test_flags_as_8_bit_fields_report_mains_and_arm_reasons_1_and_2(corvane, emu):
-    emu.add(0, "flags8")
+    emu.add(0, "flags8", inputs="none")
     corvane.start()
     assert wait_new_lines(corvane, [], 2) == ["UPS connected: Quillfen Labs Emulated UPS Flags8", ON_LINE_FULL]
     lines = monitor_lines(corvane)
@@ -105,3 +113,31 @@ def test_flags_as_8_bit_fields_report_mains_and_arm_reasons_1_and_2(corvane, emu
     emu.set(0, **ON_MAINS)
     wake(corvane)
     assert wait_new_lines(corvane, lines, 1) == ["on line, 90%, 50 min"]
+
+
+def test_hibernation_counts_its_grace_then_hibernates_once_and_a_resume_starts_afresh(corvane, emu, session):
+    """Wine reports hibernation as available, and its request returns at
+    once having done nothing: Corvane runs on, holding the outage, until the
+    resume broadcast makes it find the UPS again."""
+    session.reg_add(SETTINGS_KEY, "ShutdownAction", "REG_DWORD", 1)
+    session.reg_add(SETTINGS_KEY, "GraceSeconds", "REG_DWORD", 4)
+    emu.add(0, "plain")
+    corvane.start()
+    lines = wait_new_lines(corvane, [], 2)
+    emu.set(0, charge=10, runtime=900, **ON_BATTERY)
+    wake(corvane)
+    outage = ["MAINS LOST - on battery, 10%, 15 min",
+              "HIBERNATE ARMED - %s; grace 4s" % REASON_TEXT[4], "hibernating"]
+    assert wait_new_lines(corvane, lines, 3, timeout=15) == outage
+    stamps = {line.message: datetime.datetime.strptime(line.stamp, "%Y-%m-%d %H:%M:%S") for line in corvane.log()}
+    assert (stamps["hibernating"] - stamps[outage[1]]).total_seconds() >= 3, "the grace was not counted"
+
+    forced_pass(corvane, emu)
+    forced_pass(corvane, emu)
+    lines = monitor_lines(corvane)
+    assert lines[-1] == "hibernating"
+    code, out = session.wintool("message", str(WM_POWERBROADCAST), str(PBT_APMRESUMEAUTOMATIC), "0")
+    assert code == 0, out
+    assert wait_new_lines(corvane, lines, 4, timeout=15) == [CONNECTED] + outage
+    assert corvane.running()
+    assert corvane.stop() == 0

@@ -5,10 +5,9 @@ import re
 
 import pytest
 
-from conftest import CMD_EXIT, windows_path
+from conftest import CMD_EXIT, DESKTOP_KEY, windows_path
 
 STAMP = re.compile(r"^(\d+)-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)$")
-DESKTOP_KEY = r"HKCU\Control Panel\Desktop"
 
 
 def test_a_start_logs_a_stamped_line_and_keeps_the_window_hidden(corvane):

@@ -31,8 +31,8 @@
 
 namespace {
 
-const int CLIENT_WIDTH = 380;
-const int CLIENT_HEIGHT = 520;
+const int CLIENT_WIDTH = PANEL_WIDTH;
+const int CLIENT_HEIGHT = PANEL_HEIGHT;
 
 struct Options {
     int dpi = 96;

@@ -25,6 +25,7 @@ struct ShellCall {
 struct FakeShell {
     int RefuseGuidAdds = 0;     // how many NIM_ADDs with NIF_GUID fail; -1: all of them
     bool RefuseClassicAdds = false;
+    bool RefuseModifies = false;
     std::vector<ShellCall> Calls;
     HICON Held = NULL;          // the icon the shell shows
     int DeadIconsHeld = 0;      // times the held icon had been destroyed before it was replaced
@@ -50,6 +51,8 @@ struct FakeShell {
             if (!guid && shell->RefuseClassicAdds)
                 return FALSE;
         }
+        if (message == NIM_MODIFY && shell->RefuseModifies)
+            return FALSE;
         if ((message == NIM_ADD || message == NIM_MODIFY) && (data->uFlags & NIF_ICON)) {
             ICONINFO info;
             if (shell->Held && !GetIconInfo(shell->Held, &info))

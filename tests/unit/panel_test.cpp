@@ -48,7 +48,13 @@ const Layout LAYOUTS[] = {
     { "96 dpi, 500 wide", 96, 500, 520, 18, 482, { 18, 18, 482, 44 }, 44, 1, { 18, 56, 482, 152 }, 386, 376,
       { 18, 122, 376, 140 }, { 18, 162, 482, 172 }, { 186, 212, 238, 264, 290 }, 26, { 18, 326, 482, 344 }, 7,
       { 18, 350, 482, 446 }, 458, { 18, 468, 482, 488 }, { 18, 488, 482, 508 } },
+    // Cut to a work area 105 px too short: the chart gives them up, the rule
+    // and the banner move up with its bottom.
+    { "144 dpi, 105 short", 144, 570, 675, 27, 543, { 27, 27, 543, 66 }, 66, 2, { 27, 84, 543, 228 }, 399, 384,
+      { 27, 183, 384, 210 }, { 27, 243, 543, 258 }, { 279, 318, 357, 396, 435 }, 39, { 27, 489, 543, 516 }, 11,
+      { 27, 525, 543, 564 }, 582, { 27, 597, 543, 627 }, { 27, 627, 543, 657 } },
 };
+const int LAYOUT_COUNT = sizeof(LAYOUTS) / sizeof(LAYOUTS[0]);
 
 // A state to draw and what the panel must show for it. barRight holds the
 // charge bar's filled right edge for each layout; 0 means no bar.
@@ -58,7 +64,7 @@ struct PanelCase {
     bool armed;
     bool dark;
     COLORREF level;
-    int barRight[3];
+    int barRight[LAYOUT_COUNT];
     bool dial;
     bool capacity;
     COLORREF inputColour;
@@ -86,18 +92,18 @@ const COLORREF PRIMARY = RGB(27, 26, 21);   // light palette slot 2
 const COLORREF PRIMARY_DARK = RGB(237, 235, 226);
 
 const PanelCase CASES[] = {
-    { "on line", SetOnLineExample, false, false, GREEN, { 362, 543, 482 }, true, true, PRIMARY, PRIMARY },
-    { "on battery", OnBattery, false, false, COLOUR_AMBER, { 155, 233, 203 }, true, true, COLOUR_AMBER, PRIMARY },
-    { "critical", Critical, false, false, COLOUR_RED, { 69, 104, 87 }, true, true, COLOUR_AMBER, PRIMARY },
+    { "on line", SetOnLineExample, false, false, GREEN, { 362, 543, 482, 543 }, true, true, PRIMARY, PRIMARY },
+    { "on battery", OnBattery, false, false, COLOUR_AMBER, { 155, 233, 203, 233 }, true, true, COLOUR_AMBER, PRIMARY },
+    { "critical", Critical, false, false, COLOUR_RED, { 69, 104, 87, 104 }, true, true, COLOUR_AMBER, PRIMARY },
     { "load unreported",
       [](UpsStatus* s) { SetOnLineExample(s); s->LoadPercent = -1; s->LoadWatts = -1; },
-      false, false, GREEN, { 362, 543, 482 }, false, false, PRIMARY, PRIMARY },
+      false, false, GREEN, { 362, 543, 482, 543 }, false, false, PRIMARY, PRIMARY },
     { "replace battery and overload",
       [](UpsStatus* s) { SetOnLineExample(s); s->NeedsReplacement = 1; s->Overload = 1; },
-      false, false, GREEN, { 362, 543, 482 }, true, true, PRIMARY, COLOUR_RED },
-    { "no UPS", ResetStatus, false, false, GREY, { 0, 0, 0 }, false, false, PRIMARY, PRIMARY },
-    { "armed", Critical, true, false, COLOUR_RED, { 69, 104, 87 }, true, true, COLOUR_AMBER, PRIMARY },
-    { "dark", SetOnLineExample, false, true, GREEN, { 362, 543, 482 }, true, true, PRIMARY_DARK, PRIMARY_DARK },
+      false, false, GREEN, { 362, 543, 482, 543 }, true, true, PRIMARY, COLOUR_RED },
+    { "no UPS", ResetStatus, false, false, GREY, { 0, 0, 0, 0 }, false, false, PRIMARY, PRIMARY },
+    { "armed", Critical, true, false, COLOUR_RED, { 69, 104, 87, 104 }, true, true, COLOUR_AMBER, PRIMARY },
+    { "dark", SetOnLineExample, false, true, GREEN, { 362, 543, 482, 543 }, true, true, PRIMARY_DARK, PRIMARY_DARK },
     { "longest name",
       [](UpsStatus* s) {
           SetOnLineExample(s);
@@ -105,7 +111,7 @@ const PanelCase CASES[] = {
               s->Product[i] = L'W';
           s->Product[UPS_NAME_UNITS - 1] = 0;
       },
-      false, false, GREEN, { 362, 543, 482 }, true, true, PRIMARY, PRIMARY },
+      false, false, GREEN, { 362, 543, 482, 543 }, true, true, PRIMARY, PRIMARY },
 };
 
 struct Drawn {
@@ -140,7 +146,7 @@ void ForEachDrawing(Check check)
     RuntimeThresholdSeconds = 300;
     ChargeThresholdPercent = 20;
     memset(&HistoryRing, 0, sizeof(HistoryRing));
-    for (int layout = 0; layout < 3; layout++) {
+    for (int layout = 0; layout < LAYOUT_COUNT; layout++) {
         for (const PanelCase& c : CASES) {
             SCOPED_TRACE(std::string(c.name) + ", " + LAYOUTS[layout].name);
             Drawn drawn(c, layout);

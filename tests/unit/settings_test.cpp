@@ -228,6 +228,23 @@ TEST_F(Settings, OnlyADwordZeroTurnsTheBalloonsOff)
     NotificationsEnabled = 1;
 }
 
+TEST_F(Settings, ShutdownActionIsHibernateOnlyForOne)
+{
+    const DWORD values[] = { 0, 1, 2, 0xFFFFFFFFu };
+    const INT32 actions[] = { SHUTDOWN_ACTION_POWER_OFF, SHUTDOWN_ACTION_HIBERNATE, SHUTDOWN_ACTION_POWER_OFF,
+                              SHUTDOWN_ACTION_POWER_OFF };
+    for (int i = 0; i < 4; i++) {
+        SetDword(L"ShutdownAction", values[i]);
+        ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
+        ReadSettings();
+        EXPECT_EQ(actions[i], ShutdownAction) << values[i];
+    }
+    RegDeleteValueW(key_, L"ShutdownAction");
+    ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
+    ReadSettings();
+    EXPECT_EQ(SHUTDOWN_ACTION_POWER_OFF, ShutdownAction) << "missing";
+}
+
 }  // namespace
 
 namespace {

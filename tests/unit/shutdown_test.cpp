@@ -1,7 +1,9 @@
 // The shutdown controller against stand-ins for its system calls: the exact
-// request it makes, every transition of the armed flag, and the log lines.
+// request it makes, every transition of the armed flag, the hibernation's
+// countdown on a stand-in clock, and the log lines.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <string.h>
 #include <string>
 #include <vector>
 #include "app/settings.h"
@@ -41,15 +43,34 @@ struct FakeSystem {
     // Like Windows: one shutdown at a time; a second request while one is
     // pending is refused.
     volatile LONG scheduled = 0;
-    // Runs while the privilege is being enabled, after arming and before the
-    // request: where a user's abort can land.
-    void (*duringPrivilege)() = nullptr;
+    // Runs once inside the call named, where the other thread's work can
+    // land: at its start, or for "InitiateShutdownW done" and
+    // "AbortSystemShutdownW done" once the call has had its effect.
+    const char* interruptAt = nullptr;
+    void (*interruption)() = nullptr;
+
+    DWORD now = 1000;
+    BOOLEAN capabilitiesResult = TRUE;
+    BOOLEAN s4 = TRUE;
+    BOOLEAN hiberFile = TRUE;
+    BOOLEAN suspendResult = TRUE;
+    DWORD suspendError = 0;
+    std::vector<std::string> suspends;   // "hibernate force wakeEventsDisabled" of each request
 };
 
 FakeSystem* Fake;
 
+void Interrupt(const char* point)
+{
+    if (Fake->interruptAt && strcmp(Fake->interruptAt, point) == 0) {
+        Fake->interruptAt = nullptr;
+        Fake->interruption();
+    }
+}
+
 BOOL WINAPI FakeOpenProcessToken(HANDLE, DWORD access, HANDLE* token)
 {
+    Interrupt("OpenProcessToken");
     Fake->openTokenCalls++;
     Fake->openTokenAccess = access;
     if (!Fake->openTokenResult)
@@ -62,6 +83,7 @@ BOOL WINAPI FakeOpenProcessToken(HANDLE, DWORD access, HANDLE* token)
 
 BOOL WINAPI FakeLookupPrivilegeValueW(LPCWSTR system, LPCWSTR name, LUID* luid)
 {
+    Interrupt("LookupPrivilegeValueW");
     Fake->lookupCalls++;
     Fake->lookupSystemNull = system == NULL;
     Fake->lookupName = name;
@@ -77,8 +99,7 @@ BOOL WINAPI FakeAdjustTokenPrivileges(HANDLE, BOOL disableAll, TOKEN_PRIVILEGES*
     Fake->adjustDisableAll = disableAll;
     Fake->adjustedCount = state->PrivilegeCount;
     Fake->adjustedAttributes = state->Privileges[0].Attributes;
-    if (Fake->duringPrivilege)
-        Fake->duringPrivilege();
+    Interrupt("AdjustTokenPrivileges");
     // Like the real call: success, with ERROR_NOT_ALL_ASSIGNED as the only
     // sign that nothing was enabled.
     SetLastError(Fake->adjustLastError);
@@ -87,6 +108,7 @@ BOOL WINAPI FakeAdjustTokenPrivileges(HANDLE, BOOL disableAll, TOKEN_PRIVILEGES*
 
 DWORD WINAPI FakeInitiateShutdownW(LPWSTR machine, LPWSTR message, DWORD grace, DWORD flags, DWORD reason)
 {
+    Interrupt("InitiateShutdownW");
     Fake->requests.push_back({ machine == NULL, message ? message : L"", grace, flags, reason });
     // The real function does not set the last error on failure.
     SetLastError(0);
@@ -94,14 +116,40 @@ DWORD WINAPI FakeInitiateShutdownW(LPWSTR machine, LPWSTR message, DWORD grace, 
         return Fake->initiateResult;
     if (InterlockedExchange(&Fake->scheduled, 1) != 0)
         return ERROR_SHUTDOWN_IN_PROGRESS;
+    Interrupt("InitiateShutdownW done");
     return ERROR_SUCCESS;
 }
 
 BOOL WINAPI FakeAbortSystemShutdownW(LPWSTR machine)
 {
+    Interrupt("AbortSystemShutdownW");
     InterlockedIncrement(&Fake->abortCalls);
     Fake->abortMachineNull = machine == NULL;
-    return InterlockedExchange(&Fake->scheduled, 0) != 0;
+    BOOL cancelled = InterlockedExchange(&Fake->scheduled, 0) != 0;
+    Interrupt("AbortSystemShutdownW done");
+    return cancelled;
+}
+
+DWORD WINAPI FakeGetTickCount()
+{
+    return Fake->now;
+}
+
+BOOLEAN WINAPI FakeGetPwrCapabilities(SYSTEM_POWER_CAPABILITIES* capabilities)
+{
+    memset(capabilities, 0x5A, sizeof(*capabilities));
+    capabilities->SystemS4 = Fake->s4;
+    capabilities->HiberFilePresent = Fake->hiberFile;
+    return Fake->capabilitiesResult;
+}
+
+BOOLEAN WINAPI FakeSetSuspendState(BOOLEAN hibernate, BOOLEAN force, BOOLEAN wakeEventsDisabled)
+{
+    Interrupt("SetSuspendState");
+    Fake->suspends.push_back(std::to_string(hibernate) + " " + std::to_string(force) + " " +
+                             std::to_string(wakeEventsDisabled));
+    SetLastError(Fake->suspendError);
+    return Fake->suspendResult;
 }
 
 class ShutdownController : public ::testing::Test {
@@ -116,14 +164,19 @@ protected:
         ShutdownCalls.AdjustTokenPrivileges = FakeAdjustTokenPrivileges;
         ShutdownCalls.InitiateShutdownW = FakeInitiateShutdownW;
         ShutdownCalls.AbortSystemShutdownW = FakeAbortSystemShutdownW;
+        ShutdownCalls.GetTickCount = FakeGetTickCount;
+        ShutdownCalls.GetPwrCapabilities = FakeGetPwrCapabilities;
+        ShutdownCalls.SetSuspendState = FakeSetSuspendState;
         InterlockedExchange(&ShutdownArmed, 0);
         EndOutage();
         GraceSeconds = 30;
+        ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
     }
     void TearDown() override
     {
         ShutdownCalls = saved_;
         GraceSeconds = savedGrace_;
+        ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
         InterlockedExchange(&ShutdownArmed, 0);
         EndOutage();
         Fake = nullptr;
@@ -365,22 +418,6 @@ TEST_F(ShutdownController, MainsBackCancelsOnlyWhileArmed)
     EXPECT_EQ(expected, log.Messages());
 }
 
-TEST_F(ShutdownController, AnAbortWhileTheRequestIsPreparedTakesTheRequestBack)
-{
-    fake.duringPrivilege = [] { AbortShutdownByUser(); };
-    ArmShutdown(3);
-
-    EXPECT_FALSE(IsShutdownArmed());
-    EXPECT_EQ(1u, fake.requests.size());
-    EXPECT_EQ(0, fake.scheduled) << "a shutdown is left pending that nothing shows or cancels";
-    EXPECT_EQ(2, fake.abortCalls) << "the user's abort, which found nothing yet, and the one after the request";
-    Lines expected = {
-        "SHUTDOWN ARMED - runtime remaining fell below threshold; grace 30s",
-        "shutdown aborted by user",
-    };
-    EXPECT_EQ(expected, log.Messages());
-}
-
 // Two threads racing: the monitor arming over and over, each time as a new
 // outage, the user aborting over and over. Whatever the interleaving, once
 // both stop a shutdown is pending exactly when the flag says armed.
@@ -401,7 +438,6 @@ DWORD WINAPI ArmLoop(LPVOID parameter)
 TEST_F(ShutdownController, ArmAndAbortFromTwoThreadsNeverLeaveAShutdownBehind)
 {
     LogPath[0] = 0;   // thousands of lines are not the point here
-    fake.duringPrivilege = [] { Sleep(0); };
     RaceState race = { 0 };
     HANDLE armer = CreateThread(NULL, 0, ArmLoop, &race, 0, NULL);
     int aborted = 0;
@@ -416,6 +452,218 @@ TEST_F(ShutdownController, ArmAndAbortFromTwoThreadsNeverLeaveAShutdownBehind)
     CloseHandle(armer);
     EXPECT_GT(aborted, 0);
     EXPECT_EQ(IsShutdownArmed() ? 1 : 0, fake.scheduled);
+}
+
+// The user's abort and a pass interleaved at every call either makes: the
+// abort inside each call of the arming, a pass (for the reason aborted or a
+// more urgent one) inside the abort's, before and after it withdraws the
+// request. Whatever the point, nothing is left armed, scheduled or counting,
+// the abort holds, and the more urgent reason then arms cleanly.
+int InnerReason;
+TEST_F(ShutdownController, NoInterleavingOfTheUsersAbortWithAPassLeavesAnythingBehind)
+{
+    const struct {
+        int action;
+        const char* point;
+        int innerReason;   // 0: the abort lands inside the arming
+    } cases[] = {
+        { SHUTDOWN_ACTION_POWER_OFF, "OpenProcessToken", 0 },
+        { SHUTDOWN_ACTION_POWER_OFF, "LookupPrivilegeValueW", 0 },
+        { SHUTDOWN_ACTION_POWER_OFF, "AdjustTokenPrivileges", 0 },
+        { SHUTDOWN_ACTION_POWER_OFF, "InitiateShutdownW", 0 },
+        { SHUTDOWN_ACTION_POWER_OFF, "InitiateShutdownW done", 0 },
+        { SHUTDOWN_ACTION_HIBERNATE, "AdjustTokenPrivileges", 0 },
+        { SHUTDOWN_ACTION_POWER_OFF, "AbortSystemShutdownW", 3 },
+        { SHUTDOWN_ACTION_POWER_OFF, "AbortSystemShutdownW", 1 },
+        { SHUTDOWN_ACTION_POWER_OFF, "AbortSystemShutdownW done", 3 },
+        { SHUTDOWN_ACTION_POWER_OFF, "AbortSystemShutdownW done", 1 },
+        { SHUTDOWN_ACTION_HIBERNATE, "AbortSystemShutdownW", 1 },
+    };
+    Lines expected;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.point) + ", " + std::to_string(c.innerReason));
+        EndOutage();
+        ShutdownAction = c.action;
+        InnerReason = c.innerReason;
+        if (c.innerReason)
+            ArmShutdown(3);
+        fake.interruptAt = c.point;
+        fake.interruption = [] { InnerReason ? ArmShutdown(InnerReason) : AbortShutdownByUser(); };
+        c.innerReason ? AbortShutdownByUser() : ArmShutdown(3);
+        EXPECT_EQ(nullptr, fake.interruptAt) << "the interruption never ran";
+        EXPECT_FALSE(IsShutdownArmed());
+        EXPECT_EQ(0, fake.scheduled);
+        EXPECT_EQ(INFINITE, HibernationDueInMs());
+        ArmShutdown(3);
+        EXPECT_FALSE(IsShutdownArmed());
+        ArmShutdown(1);
+        EXPECT_TRUE(IsShutdownArmed());
+        AbortShutdownByUser();
+        const char* prefix = c.action == SHUTDOWN_ACTION_HIBERNATE ? "HIBERNATE ARMED - " : "SHUTDOWN ARMED - ";
+        expected.insert(expected.end(), { prefix + std::string("runtime remaining fell below threshold; grace 30s"),
+                                          "shutdown aborted by user",
+                                          prefix + std::string("UPS raised ShutdownImminent; grace 30s"),
+                                          "shutdown aborted by user" });
+    }
+    EXPECT_EQ(expected, log.Messages());
+}
+
+TEST_F(ShutdownController, TheArmedLineSaysWhatWillHappenAndAMissingHibernationPowersOff)
+{
+    const char* missing = "ERROR - hibernation not available, shutting down instead";
+    const char* powerOff = "SHUTDOWN ARMED - charge fell below threshold; grace 30s";
+    const struct {
+        const char* name;
+        int action;
+        BOOLEAN capabilities, s4, hiberFile;
+        Lines lines;
+    } cases[] = {
+        { "power off", SHUTDOWN_ACTION_POWER_OFF, FALSE, FALSE, FALSE, { powerOff } },
+        { "hibernate", SHUTDOWN_ACTION_HIBERNATE, TRUE, TRUE, TRUE,
+          { "HIBERNATE ARMED - charge fell below threshold; grace 30s" } },
+        { "hibernation switched off", SHUTDOWN_ACTION_HIBERNATE, TRUE, FALSE, TRUE, { missing, powerOff } },
+        { "no hibernation file", SHUTDOWN_ACTION_HIBERNATE, TRUE, TRUE, FALSE, { missing, powerOff } },
+        { "capabilities unknown", SHUTDOWN_ACTION_HIBERNATE, FALSE, TRUE, TRUE, { missing, powerOff } },
+    };
+    size_t seen = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        InterlockedExchange(&ShutdownArmed, 0);
+        InterlockedExchange(&fake.scheduled, 0);
+        fake.requests.clear();
+        ShutdownAction = c.action;
+        fake.capabilitiesResult = c.capabilities;
+        fake.s4 = c.s4;
+        fake.hiberFile = c.hiberFile;
+        ArmShutdown(4);
+        EXPECT_TRUE(IsShutdownArmed());
+        bool hibernates = c.lines[0][0] == 'H';
+        EXPECT_EQ(hibernates ? 0u : 1u, fake.requests.size());
+        EXPECT_EQ(hibernates ? 30000u : INFINITE, HibernationDueInMs());
+        Lines all = log.Messages();
+        EXPECT_EQ(c.lines, Lines(all.begin() + seen, all.end()));
+        seen = all.size();
+    }
+}
+
+TEST_F(ShutdownController, HibernationCountsItsGraceAcrossTheTickWrapThenHibernatesOnceAndHolds)
+{
+    ShutdownAction = SHUTDOWN_ACTION_HIBERNATE;
+    fake.now = 0xFFFFF000u;   // 4096 ms before the tick counter wraps
+    ArmShutdown(4);
+    EXPECT_EQ(30000u, HibernationDueInMs());
+    fake.now += 29999;
+    HibernateWhenDue();
+    EXPECT_EQ(1u, HibernationDueInMs());
+    EXPECT_TRUE(IsShutdownArmed());
+    EXPECT_TRUE(fake.suspends.empty());
+
+    fake.now += 1;
+    // An abort that comes once the request is under way has nothing to abort.
+    fake.interruptAt = "SetSuspendState";
+    fake.interruption = [] { AbortShutdownByUser(); };
+    HibernateWhenDue();
+    EXPECT_EQ((Lines{ "1 0 0" }), fake.suspends);
+    EXPECT_FALSE(IsShutdownArmed());
+    EXPECT_EQ(INFINITE, HibernationDueInMs());
+    EXPECT_TRUE(fake.requests.empty());
+    EXPECT_EQ(0, fake.abortCalls);
+
+    // Under Wine the request returns having done nothing: the same reason
+    // does not hibernate again; the UPS's own warning still arms.
+    fake.now += 60000;
+    ArmShutdown(4);
+    HibernateWhenDue();
+    EXPECT_FALSE(IsShutdownArmed());
+    ArmShutdown(1);
+    EXPECT_TRUE(IsShutdownArmed());
+    Lines expected = {
+        "HIBERNATE ARMED - charge fell below threshold; grace 30s",
+        "hibernating",
+        "HIBERNATE ARMED - UPS raised ShutdownImminent; grace 30s",
+    };
+    EXPECT_EQ(expected, log.Messages());
+}
+
+// The abort, the mains' return and a resume each end an armed period for
+// good; after the mains or a resume the next pass on battery arms again.
+TEST_F(ShutdownController, AbortMainsOrResumeDuringTheGraceStopItAndNothingIsLeftScheduled)
+{
+    const struct {
+        const char* name;
+        int action;
+        void (*stop)();
+        const char* line;
+        bool rearms;
+    } cases[] = {
+        { "abort", SHUTDOWN_ACTION_HIBERNATE, AbortShutdownByUser, "shutdown aborted by user", false },
+        { "mains", SHUTDOWN_ACTION_HIBERNATE, CancelShutdownOnMains, "mains restored - shutdown cancelled", true },
+        { "resume", SHUTDOWN_ACTION_HIBERNATE, ForgetShutdownAfterResume, nullptr, true },
+        { "resume, power off", SHUTDOWN_ACTION_POWER_OFF, ForgetShutdownAfterResume, nullptr, true },
+    };
+    Lines expected;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ShutdownAction = c.action;
+        InterlockedExchange(&ShutdownArmed, 0);
+        EndOutage();
+        ArmShutdown(3);
+        fake.now += 10000;
+        c.stop();
+        fake.now += 30000;
+        HibernateWhenDue();
+        EXPECT_FALSE(IsShutdownArmed());
+        EXPECT_EQ(0, fake.scheduled);
+        EXPECT_EQ(INFINITE, HibernationDueInMs());
+        EXPECT_TRUE(fake.suspends.empty());
+        ArmShutdown(3);
+        EXPECT_EQ(c.rearms, IsShutdownArmed() != 0);
+        std::string armed = c.action == SHUTDOWN_ACTION_HIBERNATE ? "HIBERNATE" : "SHUTDOWN";
+        armed += " ARMED - runtime remaining fell below threshold; grace 30s";
+        expected.push_back(armed);
+        if (c.line)
+            expected.push_back(c.line);
+        if (c.rearms)
+            expected.push_back(armed);
+    }
+    EXPECT_EQ(expected, log.Messages());
+}
+
+TEST_F(ShutdownController, AFailedHibernationPowersOffAtOnceAndARefusalOfThatLeavesTheNextPassToArm)
+{
+    ShutdownAction = SHUTDOWN_ACTION_HIBERNATE;
+    fake.suspendResult = FALSE;
+    fake.suspendError = ERROR_NOT_SUPPORTED;
+    ArmShutdown(2);
+    fake.now += 30000;
+    HibernateWhenDue();
+    ASSERT_EQ(1u, fake.requests.size());
+    EXPECT_EQ(0u, fake.requests[0].grace);
+    EXPECT_EQ(9u, fake.requests[0].flags);
+    EXPECT_EQ(L"Corvane: UPS reports battery below its own capacity limit. Saving and shutting down.",
+              fake.requests[0].message);
+    EXPECT_TRUE(IsShutdownArmed());
+    EXPECT_EQ(1, fake.scheduled);
+    EXPECT_EQ(INFINITE, HibernationDueInMs()) << "a power-off now, not a second countdown";
+
+    InterlockedExchange(&ShutdownArmed, 0);
+    InterlockedExchange(&fake.scheduled, 0);
+    fake.initiateResult = ERROR_CALL_NOT_IMPLEMENTED;
+    ArmShutdown(2);
+    fake.now += 30000;
+    HibernateWhenDue();
+    EXPECT_FALSE(IsShutdownArmed());
+    fake.initiateResult = ERROR_SUCCESS;
+    ArmShutdown(2);
+    EXPECT_TRUE(IsShutdownArmed()) << "not held: the battery is still running out";
+
+    const char* armed = "HIBERNATE ARMED - UPS reports battery below its own capacity limit; grace 30s";
+    Lines expected = {
+        armed, "hibernating", "ERROR - hibernate failed, code 50",
+        armed, "hibernating", "ERROR - hibernate failed, code 50", "ERROR - InitiateShutdown failed, code 120",
+        armed,
+    };
+    EXPECT_EQ(expected, log.Messages());
 }
 
 }  // namespace

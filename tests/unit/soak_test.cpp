@@ -12,13 +12,11 @@
 #include <stdlib.h>
 #include <string>
 #include <vector>
-#include "emulated_ups.h"
 #include "log_capture.h"
-#include "app/startup.h"
-#include "monitor/monitor.h"
+#include "monitor_harness.h"
 #include "ui/window.h"
-#include "ups/discovery.h"
 #include "../support/resource_count.h"
+#include "monitor/input_wait.h"
 
 namespace {
 
@@ -45,18 +43,19 @@ Counts Measure()
     return counts;
 }
 
+size_t CountOf(const std::vector<std::string>& messages, const std::string& message)
+{
+    size_t count = 0;
+    for (const std::string& m : messages)
+        count += m == message;
+    return count;
+}
+
 class MonitorSoak : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_NO_FATAL_FAILURE(PrepareEmulatedUps());
-        ASSERT_TRUE(emu_add_profile(0, "plain")) << emu_last_error();
-        // The monitor announces each pass to the main window: here a
-        // message-only window of the test's thread.
-        App.MainWindow = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
-        ASSERT_NE(nullptr, App.MainWindow);
-        StopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-        WakeEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+        ASSERT_NO_FATAL_FAILURE(PrepareMonitorSurroundings());
         thread_ = CreateThread(NULL, 0, MonitorThread, NULL, 0, NULL);
         ASSERT_NE(nullptr, thread_);
         // The thread's first pass runs at once, unwoken.
@@ -70,22 +69,25 @@ protected:
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread_, 5000));
             CloseHandle(thread_);
         }
-        CloseUps();
-        CloseHandle(StopEvent);
-        CloseHandle(WakeEvent);
-        StopEvent = WakeEvent = NULL;
-        DestroyWindow(App.MainWindow);
-        App.MainWindow = NULL;
-        emu_remove(0);
+        RemoveMonitorSurroundings();
     }
 
     // Wakes the monitor and waits for the end of the pass. Passes come only
-    // when woken here: the thread's own pace is 2 s or more, and no step of
-    // the soak takes that long.
+    // when woken here or by the UPS's input reports: the thread's own pace is
+    // 2 s or more, and no step of the soak takes that long. The announcement
+    // of a pass a report started is not taken for this one's.
     void Pass()
     {
+        DrainMessages();
         SetEvent(WakeEvent);
         WaitForPassEnd();
+    }
+
+    void DrainMessages()
+    {
+        MSG msg;
+        while (PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE)) {
+        }
     }
 
     void WaitForPassEnd()
@@ -116,36 +118,36 @@ protected:
     }
 
     // Measured only while the thread waits: one more pass, then any pass a
-    // wake queued behind it let to end. The next comes 5 s later.
+    // wake queued behind it, or an input report folded for a second after
+    // it, let to end. The next comes 5 s later.
     Counts Settle()
     {
         Pass();
-        Sleep(150);
-        MSG msg;
-        while (PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE)) {
-        }
+        Sleep(INPUT_PASS_SPACING_MS + 150);
+        DrainMessages();
         return Measure();
+    }
+
+    // A pass that an input report started before the change may be the one
+    // Pass() sees end: pass again until the change is in the log.
+    void PassUntilLogged(const char* message)
+    {
+        size_t before = CountOf(log_.Messages(), message);
+        for (int i = 0; i < 5 && CountOf(log_.Messages(), message) == before; i++)
+            Pass();
     }
 
     void Replug()
     {
         ASSERT_TRUE(emu_remove(0)) << emu_last_error();
-        Pass();
+        PassUntilLogged("UPS not found");
         ASSERT_TRUE(emu_add_profile(0, "plain")) << emu_last_error();
-        Pass();
+        PassUntilLogged("UPS connected: Quillfen Labs Emulated UPS 1500");
     }
 
     LogCapture log_;
     HANDLE thread_ = NULL;
 };
-
-size_t CountOf(const std::vector<std::string>& messages, const std::string& message)
-{
-    size_t count = 0;
-    for (const std::string& m : messages)
-        count += m == message;
-    return count;
-}
 
 TEST_F(MonitorSoak, PassesAndReplugCyclesLeaveNoHeapBlockHandleOrGdiObjectBehind)
 {

@@ -207,6 +207,7 @@ TEST_F(Tray, UpdatesRedrawOnlyOnChangeAndFreeTheOldIconAfterTheShellHasTheNew)
 
     // By window and id when the GUID was not taken.
     TrayIcon.UsesGuid = FALSE;
+    Publish(MakeStatus(1, 1, 99, 2990));
     UpdateTrayIcon();
     EXPECT_EQ((UINT)(NIF_ICON | NIF_TIP), shell.Calls.back().Flags);
     TrayIcon.UsesGuid = TRUE;
@@ -217,6 +218,46 @@ TEST_F(Tray, UpdatesRedrawOnlyOnChangeAndFreeTheOldIconAfterTheShellHasTheNew)
     EXPECT_FALSE(TrayIcon.Added);
     EXPECT_EQ(nullptr, TrayIcon.Drawn);
     EXPECT_EQ(TRAY_CHARGE_UNCACHED, TrayIcon.CachedCharge);
+}
+
+TEST_F(Tray, AnUpdateThatChangesNothingShownMakesNoShellCall)
+{
+    ASSERT_TRUE(AddTrayIcon());
+    UpdateTrayIcon();
+    size_t calls = shell.Calls.size();
+    // Nothing the icon shows: no call, however often.
+    UpdateTrayIcon();
+    UpdateTrayIcon();
+    EXPECT_EQ(calls, shell.Calls.size());
+
+    // A new tooltip alone (the runtime, or the shutdown line) is a change.
+    Publish(MakeStatus(1, 0, 100, 3000));
+    UpdateTrayIcon();
+    EXPECT_EQ(++calls, shell.Calls.size());
+    InterlockedExchange(&ShutdownArmed, 1);
+    UpdateTrayIcon();
+    InterlockedExchange(&ShutdownArmed, 0);
+    EXPECT_EQ(++calls, shell.Calls.size());
+    EXPECT_EQ(L"Corvane - On line, 100%, 50 min\r\nShutting down", shell.Calls.back().Tip);
+
+    // A refused call is made again on the next update, and only until taken.
+    shell.RefuseModifies = true;
+    UpdateTrayIcon();
+    shell.RefuseModifies = false;
+    UpdateTrayIcon();
+    UpdateTrayIcon();
+    calls += 2;
+    EXPECT_EQ(calls, shell.Calls.size());
+
+    // Explorer restarted: the add shows "Corvane", so the next update, with
+    // nothing changed, still gives the shell the status.
+    TrayIcon.Added = FALSE;
+    ASSERT_TRUE(AddTrayIcon());
+    UpdateTrayIcon();
+    calls += 2;
+    ASSERT_EQ(calls, shell.Calls.size());
+    EXPECT_EQ((DWORD)NIM_MODIFY, shell.Calls.back().Message);
+    EXPECT_EQ(L"Corvane - On line, 100%, 50 min", shell.Calls.back().Tip);
 }
 
 TEST_F(Tray, TenThousandUpdatesWithAChangingChargeLeaveNothingBehind)

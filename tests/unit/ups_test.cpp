@@ -295,6 +295,10 @@ TEST_F(Ups, DeviceNamesAreCleanedAndCutWhenRead)
         {"X\r\n2026-01-01 00:00:00  mains restored - shutdown cancelled",
          L"X  2026-01-01 00:00:00  mains restored - shutdown cancelled"},
         {"Tab\there\\0after a NUL\x7f\x1b[31m", L"Tab here after a NUL  [31m"},
+        // Bidirectional embeddings, overrides and isolates, which would turn
+        // the heading or the log line around; the marks and the rest stay.
+        {"A\u202A\u202B\u202C\u202D\u202Ez\u2066\u2067\u2068\u2069\u2065\u202F\u200F",
+         L"A     z    \u2065\u202F\u200F"},
         {"", L""},
         {sixtyFour, std::wstring(sixtyFour.begin(), sixtyFour.end() - 1)},
         {"An uninterruptible power supply whose product name runs well past sixty-four units",
@@ -696,12 +700,21 @@ TEST_F(Ups, AOneBitFlagWinsOverItsByteCopy)
 
 // --- cost ------------------------------------------------------------------------
 
-TEST_F(Ups, OnePollCostsOneRequestPerMappedUsage)
+TEST_F(Ups, OnePollCostsOneRequestPerReportItUses)
 {
     const struct { const char* profile; uint32_t requests; } cases[] = {
-        {"manyvolts", 19},   // 4 values, the first 8 of its 10 voltages, 7 flags
-        {"plain", 12},       // 4 values, 1 voltage, 7 flags
-        {"minimal", 2},      // charge and Discharging: what is not mapped costs nothing
+        {"plain", 4},          // summary 1, status 2, input 3, output 4
+        {"upsa", 4},
+        {"centivolts", 5},     // and the battery's voltage in 6
+        {"multi", 4},          // 1, 2, 6 and the battery's 4; ChangedStatus 3 is not read
+        {"manyvolts", 9},      // 1, 2, and 10-12, 20-22, 30 for the first eight voltages; not the outlets
+        {"ranged", 4},         // the ranges fill no slot, yet their reports hold other usages
+        {"minimal", 2},        // what is not mapped costs nothing
+        {"flags8", 4},         // the flags' byte fields in 7 instead of 2
+        {"flagsboth", 4},      // the 1-bit copies in 2 win; 7 is not read
+        {"tenthsbattery", 4},  // the summary's voltage shares report 1
+        {"tenthsinput", 4},    // the output's voltage shares report 4 with the load
+        {"nounit", 4},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.profile);

@@ -27,23 +27,33 @@ TEST(Placement, CentredOnTheIconThenKeptInsideTheWorkArea)
         bool hasIcon;
         RECT icon, work;
         int width, height, margin;
-        LONG x, y;
+        RECT at;
     } cases[] = {
         // No icon rectangle (as under Wine): the bottom-right corner, M inside.
-        { "no icon", false, {}, { 0, 0, 1024, 748 }, 400, 560, 12, 612, 176 },
-        { "taskbar at the bottom", true, { 500, 750, 516, 766 }, { 0, 0, 1024, 748 }, 400, 560, 12, 308, 176 },
-        { "taskbar at the top", true, { 500, 5, 516, 21 }, { 0, 30, 1024, 768 }, 400, 560, 12, 308, 42 },
-        { "taskbar at the left", true, { 10, 500, 26, 516 }, { 40, 0, 1024, 768 }, 400, 560, 12, 52, 196 },
-        { "taskbar at the right", true, { 998, 500, 1014, 516 }, { 0, 0, 984, 768 }, 400, 560, 12, 572, 196 },
-        { "144 DPI margin", false, {}, { 0, 0, 1024, 748 }, 400, 560, 18, 606, 170 },
-        // Larger than the work area: the top-left margins win.
-        { "too large", false, {}, { 0, 0, 1024, 748 }, 1100, 800, 12, 12, 12 },
-        { "too large, second monitor", true, { 2000, 750, 2016, 766 }, { 1024, 0, 2048, 748 }, 1100, 800, 12, 1036, 12 },
+        { "no icon", false, {}, { 0, 0, 1024, 748 }, 400, 560, 12, { 612, 176, 1012, 736 } },
+        { "taskbar at the bottom", true, { 500, 750, 516, 766 }, { 0, 0, 1024, 748 }, 400, 560, 12,
+          { 308, 176, 708, 736 } },
+        { "taskbar at the top", true, { 500, 5, 516, 21 }, { 0, 30, 1024, 768 }, 400, 560, 12, { 308, 42, 708, 602 } },
+        { "taskbar at the left", true, { 10, 500, 26, 516 }, { 40, 0, 1024, 768 }, 400, 560, 12,
+          { 52, 196, 452, 756 } },
+        { "taskbar at the right", true, { 998, 500, 1014, 516 }, { 0, 0, 984, 768 }, 400, 560, 12,
+          { 572, 196, 972, 756 } },
+        { "144 DPI margin", false, {}, { 0, 0, 1024, 748 }, 400, 560, 18, { 606, 170, 1006, 730 } },
+        // Too tall for the margins: at the work area's top, cut to its height.
+        { "fits only without margins", false, {}, { 0, 0, 1024, 748 }, 400, 740, 12, { 612, 0, 1012, 740 } },
+        { "150 % on 768 lines", true, { 1000, 730, 1016, 746 }, { 0, 0, 1024, 720 }, 586, 826, 18,
+          { 420, 0, 1006, 720 } },
+        // Wider than the work area too: the left margin wins.
+        { "too large", false, {}, { 0, 0, 1024, 748 }, 1100, 800, 12, { 12, 0, 1112, 748 } },
+        { "too large, second monitor", true, { 2000, 750, 2016, 766 }, { 1024, 40, 2048, 748 }, 1100, 800, 12,
+          { 1036, 40, 2136, 748 } },
     };
     for (const auto& c : cases) {
-        POINT at = ComputeTrayPlacement(c.hasIcon ? &c.icon : nullptr, &c.work, c.width, c.height, c.margin);
-        EXPECT_EQ(c.x, at.x) << c.name;
-        EXPECT_EQ(c.y, at.y) << c.name;
+        RECT at = ComputeTrayPlacement(c.hasIcon ? &c.icon : nullptr, &c.work, c.width, c.height, c.margin);
+        EXPECT_EQ(c.at.left, at.left) << c.name;
+        EXPECT_EQ(c.at.top, at.top) << c.name;
+        EXPECT_EQ(c.at.right, at.right) << c.name;
+        EXPECT_EQ(c.at.bottom, at.bottom) << c.name;
     }
 }
 
@@ -199,7 +209,7 @@ HINSTANCE WINAPI FakeShellExecute(HWND owner, LPCWSTR verb, LPCWSTR file, LPCWST
     return (HINSTANCE)33;
 }
 
-TEST(OpenLogFolder, SelectsTheLogFileWithItsPathInQuotes)
+TEST(OpenLogFolder, StartsExplorerFromTheWindowsFolderOnTheLogFileInQuotes)
 {
     CommandSystemCalls saved = CommandCalls;
     CommandCalls.ShellExecuteW = FakeShellExecute;
@@ -211,7 +221,10 @@ TEST(OpenLogFolder, SelectsTheLogFileWithItsPathInQuotes)
     EXPECT_EQ(1, Explorer.Calls);
     EXPECT_EQ(nullptr, Explorer.Owner);
     EXPECT_EQ(L"open", Explorer.Verb);
-    EXPECT_EQ(L"explorer.exe", Explorer.File);
+    wchar_t windows[MAX_PATH];
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    EXPECT_EQ(std::wstring(windows) + L"\\explorer.exe", Explorer.File);
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(Explorer.File.c_str())) << "no explorer there";
     EXPECT_EQ(L"/select,\"C:\\Users\\Smith, Jane\\AppData\\Local\\Quillfen\\Corvane\\corvane.log\"", Explorer.Parameters);
     EXPECT_TRUE(Explorer.DirectoryNull);
     EXPECT_EQ(SW_SHOWNORMAL, Explorer.Show);
@@ -224,6 +237,11 @@ TEST(OpenLogFolder, SelectsTheLogFileWithItsPathInQuotes)
     LogPath[0] = 0;
     OpenLogFolder();
     EXPECT_EQ(L"/select,", Explorer.Parameters);
+
+    // Without the Windows folder nothing is started, never Explorer by name.
+    CommandCalls.GetSystemWindowsDirectoryW = [](LPWSTR, UINT) -> UINT { return 0; };
+    OpenLogFolder();
+    EXPECT_EQ(3, Explorer.Calls);
 
     AppendText(LogPath, 0, LOG_PATH_CAPACITY, savedPath);
     CommandCalls = saved;
@@ -408,6 +426,97 @@ TEST_F(MainWindow, DpiChangeTakesTheSuggestedRectangleAndRebuildsTheFonts)
     EXPECT_EQ(-23, title.lfHeight);
     DpiValue = 96;
     BuildFonts();
+}
+
+TEST_F(MainWindow, AnIconTheShellRefusedIsAddedAgainOnATimerWithTheStateOfTheLastPass)
+{
+    RemoveTrayIcon();
+    shell.RefuseGuidAdds = -1;
+    shell.RefuseClassicAdds = true;
+    EXPECT_FALSE(AddTrayIcon());
+    UpsStatus status = OnBattery(60);
+    PublishStatus(&status);
+    // The shell comes up later, and says nothing.
+    shell.RefuseGuidAdds = 0;
+    shell.RefuseClassicAdds = false;
+    shell.Calls.clear();
+    DWORD started = GetTickCount();
+    while (!TrayIcon.Added && GetTickCount() - started < 5 * TRAY_RETRY_MS) {
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 50, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE))
+            DispatchMessageW(&msg);
+    }
+    ASSERT_TRUE(TrayIcon.Added);
+    EXPECT_EQ((DWORD)NIM_ADD, shell.Calls[0].Message);
+    EXPECT_EQ(L"Corvane - ON BATTERY, 60%, 15 min left", Tip()) << "the state at once, not at the next pass";
+}
+
+// Stands in for Windows moving the window onto a monitor of 120 DPI: the
+// first move brings WM_DPICHANGED with the rectangle Windows suggests there,
+// the new size at the new place.
+WNDPROC RealProcedure;
+bool DpiChanged;
+LRESULT CALLBACK OntoA120DpiMonitor(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const WINDOWPOS* position = (const WINDOWPOS*)lParam;
+    if (message == WM_WINDOWPOSCHANGED && !DpiChanged && !(position->flags & SWP_NOMOVE)) {
+        DpiChanged = true;
+        SIZE size = MainWindowSize(120);
+        RECT suggested = { position->x, position->y, position->x + size.cx, position->y + size.cy };
+        CallWindowProcW(RealProcedure, window, WM_DPICHANGED, MAKEWPARAM(120, 120), (LPARAM)&suggested);
+    }
+    return CallWindowProcW(RealProcedure, window, message, wParam, lParam);
+}
+
+TEST_F(MainWindow, APlacementThatChangesTheDpiPlacesTheWindowAgainAtItsNewSize)
+{
+    DpiValue = 96;
+    DpiChanged = false;
+    RealProcedure = (WNDPROC)SetWindowLongPtrW(App.MainWindow, GWLP_WNDPROC, (LONG_PTR)OntoA120DpiMonitor);
+    PlaceNearTray();
+    SetWindowLongPtrW(App.MainWindow, GWLP_WNDPROC, (LONG_PTR)RealProcedure);
+    ASSERT_TRUE(DpiChanged);
+    RECT now;
+    GetWindowRect(App.MainWindow, &now);
+    MONITORINFO info = {};
+    info.cbSize = sizeof(info);
+    GetMonitorInfoW(MonitorFromWindow(App.MainWindow, MONITOR_DEFAULTTONEAREST), &info);
+    SIZE size = MainWindowSize(120);
+    // Its bottom-right corner 15 px (12 at 120 DPI) inside the work area's.
+    EXPECT_EQ(info.rcWork.right - 15, now.right);
+    EXPECT_EQ(info.rcWork.bottom - 15, now.bottom);
+    EXPECT_EQ(size.cx, now.right - now.left);
+    EXPECT_EQ(size.cy, now.bottom - now.top);
+    DpiValue = 96;
+    BuildFonts();
+}
+
+DWORD AllowedProcess;
+bool OpenPostedFirst;
+BOOL WINAPI RecordAllowance(DWORD process)
+{
+    AllowedProcess = process;
+    MSG msg;
+    OpenPostedFirst = PeekMessageW(&msg, App.MainWindow, WM_COMMAND, WM_COMMAND, PM_NOREMOVE);
+    return TRUE;
+}
+
+TEST_F(MainWindow, ASecondStartLetsTheRunningOneTakeTheForegroundBeforeAskingItToOpen)
+{
+    // This process plays the running instance: it holds the mutex and the window.
+    HANDLE running = CreateMutexW(NULL, FALSE, L"Local\\Quillfen.Corvane");
+    StartupSystemCalls saved = StartupCalls;
+    StartupCalls.AllowSetForegroundWindow = RecordAllowance;
+    AllowedProcess = 0;
+    EXPECT_EQ(0, RunCorvane());
+    StartupCalls = saved;
+    CloseHandle(running);
+    EXPECT_EQ(GetCurrentProcessId(), AllowedProcess);
+    EXPECT_FALSE(OpenPostedFirst);
+    MSG msg;
+    ASSERT_TRUE(PeekMessageW(&msg, App.MainWindow, WM_COMMAND, WM_COMMAND, PM_REMOVE));
+    EXPECT_EQ(CMD_OPEN, LOWORD(msg.wParam));
 }
 
 }  // namespace
