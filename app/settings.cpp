@@ -2,6 +2,7 @@
 // and the network server. Written only by
 // ReadSettings on the start-up thread; constant for the rest of the run.
 #include "app/settings.h"
+#include "base/text.h"
 
 INT32 RuntimeThresholdSeconds = 300;
 INT32 ChargeThresholdPercent = 20;
@@ -10,8 +11,10 @@ INT32 NotificationsEnabled = 1;
 INT32 ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
 INT32 NetworkServerEnabled = 0;
 INT32 NetworkPort = 3493;
-WCHAR NetworkAddress[NETWORK_TEXT_UNITS] = L"127.0.0.1";
-WCHAR NetworkUser[NETWORK_TEXT_UNITS] = L"monuser";
+// The two texts get their defaults in ReadSettings: an initializer would
+// store both whole arrays in the file.
+WCHAR NetworkAddress[NETWORK_TEXT_UNITS];
+WCHAR NetworkUser[NETWORK_TEXT_UNITS];
 WCHAR NetworkPassword[NETWORK_TEXT_UNITS];
 
 // A value replaces its default only when it is exactly four bytes or fewer and
@@ -101,6 +104,8 @@ static void ReadNetworkSettings(HKEY key)
 
 void ReadSettings()
 {
+    AppendText(NetworkAddress, 0, NETWORK_TEXT_UNITS, L"127.0.0.1");
+    AppendText(NetworkUser, 0, NETWORK_TEXT_UNITS, L"monuser");
     HKEY key = NULL;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Quillfen\\Corvane", 0, KEY_READ, &key) != ERROR_SUCCESS)
         return;

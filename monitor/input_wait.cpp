@@ -92,7 +92,7 @@ void StartInputPass(InputReportFilter* filter, BOOL byReport, UINT32 now)
 enum : DWORD { INPUT_CANCEL_WAIT_MS = 500 };
 
 struct InputWaitState {
-    HANDLE Handle;          // opened for reading; INVALID_HANDLE_VALUE while none
+    HANDLE Handle;          // opened for reading; null while none
     UINT32 Generation;      // the UpsDevice open it was tried for
     HANDLE Event;           // the read's, manual reset
     OVERLAPPED Overlapped;
@@ -102,7 +102,8 @@ struct InputWaitState {
     InputReportFilter Filter;
 };
 
-static InputWaitState InputWait = { INVALID_HANDLE_VALUE, 0, NULL, {}, NULL, FALSE, FALSE, {} };
+// Zero-filled: a record with an initializer would be stored whole in the file.
+static InputWaitState InputWait;
 static DWORD TestPollMs;
 
 void StartInputWait()
@@ -146,7 +147,7 @@ static void CloseReader()
         HeapFree(GetProcessHeap(), 0, InputWait.Block);
         CloseHandle(InputWait.Event);
     }
-    InputWait.Handle = INVALID_HANDLE_VALUE;
+    InputWait.Handle = NULL;
     InputWait.Event = NULL;
     InputWait.Block = NULL;
     InputWait.Pending = FALSE;
@@ -162,7 +163,7 @@ static void OpenReader()
     ULONG length = UpsDevice.Caps.InputReportByteLength;
     if (length == 0 || length > INPUT_REPORT_MAX_BYTES)
         return;
-    HANDLE handle = CreateFileW(UpsDevice.Path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+    HANDLE handle = CreateFileW(UpsDevicePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED, NULL);
     if (handle == INVALID_HANDLE_VALUE)
         return;
@@ -187,7 +188,7 @@ static void OpenReader()
 static void FollowDevice()
 {
     BOOL open = UpsDevice.Handle != INVALID_HANDLE_VALUE;
-    if (InputWait.Handle != INVALID_HANDLE_VALUE && (!open || InputWait.Generation != UpsDevice.Generation))
+    if (InputWait.Handle && (!open || InputWait.Generation != UpsDevice.Generation))
         CloseReader();
     if (open && InputWait.Generation != UpsDevice.Generation)
         OpenReader();
@@ -219,7 +220,7 @@ static BOOL BeginPass(BOOL byReport)
 BOOL WaitForNextPass(DWORD pollMs, DWORD deadlineMs)
 {
     FollowDevice();
-    BOOL reading = InputWait.Handle != INVALID_HANDLE_VALUE;
+    BOOL reading = InputWait.Handle != NULL;
     if (reading && !InputWait.Pending && !InputWait.Failed && InputReadAllowed(&InputWait.Filter))
         IssueRead();
     DWORD waitMs = reading && TestPollMs > pollMs ? TestPollMs : pollMs;
@@ -249,6 +250,6 @@ BOOL WaitForNextPass(DWORD pollMs, DWORD deadlineMs)
 
 void EndInputWait()
 {
-    if (InputWait.Handle != INVALID_HANDLE_VALUE)
+    if (InputWait.Handle)
         CloseReader();
 }

@@ -11,7 +11,9 @@
 // {7C1D4E6A-9B32-4F88-A417-620E3D951B08}
 const GUID TrayIconGuid = { 0x7C1D4E6A, 0x9B32, 0x4F88, { 0xA4, 0x17, 0x62, 0x0E, 0x3D, 0x95, 0x1B, 0x08 } };
 
-TrayIconState TrayIcon = { FALSE, FALSE, NULL, TRAY_CHARGE_UNCACHED, TRAY_CHARGE_UNCACHED, NULL, {} };
+TrayIconState TrayIcon = { FALSE, FALSE, NULL, TRAY_CHARGE_UNCACHED, TRAY_CHARGE_UNCACHED, NULL };
+// Apart from TrayIcon, whose initializer stores the whole record in the file.
+static WCHAR TrayShownTip[TRAY_TIP_UNITS];
 
 TraySystemCalls TrayCalls = { Shell_NotifyIconW };
 
@@ -100,12 +102,12 @@ void UpdateTrayIcon()
     // Most passes change nothing the icon shows; the shell call, the dearest
     // part of an update, is then left out. A glyph drawn just now is never
     // the one shown, so nothing was replaced.
-    if (data.hIcon == TrayIcon.ShownIcon && SameText(data.szTip, TrayIcon.ShownTip))
+    if (data.hIcon == TrayIcon.ShownIcon && SameText(data.szTip, TrayShownTip))
         return;
     // After a refused call the shell's picture is unknown: the next update
     // tries again.
     TrayIcon.ShownIcon = TrayCalls.Shell_NotifyIconW(NIM_MODIFY, &data) ? data.hIcon : NULL;
-    ByteCopy(TrayIcon.ShownTip, data.szTip, sizeof(TrayIcon.ShownTip));
+    ByteCopy(TrayShownTip, data.szTip, sizeof(TrayShownTip));
     // Only now that the shell holds the new picture may the old one go.
     if (replaced)
         DestroyIcon(replaced);

@@ -24,10 +24,10 @@ struct TrayIconState {
     HICON Drawn;         // the glyph on show; null until the first drawing
     INT32 CachedCharge;  // what Drawn shows
     INT32 CachedLevel;
-    // What the shell was last given and took: an update that would give it
-    // the same again makes no call. Null after a call that failed.
+    // What the shell was last given and took, with TrayShownTip: an update
+    // that would give it the same again makes no call. Null after a call
+    // that failed.
     HICON ShownIcon;
-    WCHAR ShownTip[TRAY_TIP_UNITS];
 };
 extern TrayIconState TrayIcon;
 

@@ -8,7 +8,8 @@
 
 enum { DETAIL_BYTES = 1024, NAME_BYTES = UPS_NAME_UNITS * sizeof(WCHAR) };
 
-UpsDeviceState UpsDevice = { INVALID_HANDLE_VALUE, NULL, {}, {}, 0 };
+UpsDeviceState UpsDevice = { INVALID_HANDLE_VALUE, NULL, {}, 0 };
+WCHAR UpsDevicePath[UPS_PATH_UNITS];
 
 // Opens one interface and keeps it only if it is a Power Device. Access 0:
 // feature reports need neither read nor write access, and a UPS that another
@@ -79,8 +80,8 @@ static void AcceptDevice(const WCHAR* path, HANDLE handle, PHIDP_PREPARSED_DATA 
     UpsDevice.Handle = handle;
     UpsDevice.Preparsed = preparsed;
     UpsDevice.Caps = *caps;
-    UpsDevice.Path[0] = 0;
-    AppendText(UpsDevice.Path, 0, UPS_PATH_UNITS, path);
+    UpsDevicePath[0] = 0;
+    AppendText(UpsDevicePath, 0, UPS_PATH_UNITS, path);
     UpsDevice.Generation++;
     ReadName(HidCalls.HidD_GetManufacturerString, status->Manufacturer);
     ReadName(HidCalls.HidD_GetProductString, status->Product);

@@ -14,11 +14,13 @@ struct UpsDeviceState {
     HANDLE Handle;                    // INVALID_HANDLE_VALUE while no UPS is open
     PHIDP_PREPARSED_DATA Preparsed;   // null while no UPS is open
     HIDP_CAPS Caps;
-    WCHAR Path[UPS_PATH_UNITS];       // the open UPS's interface, for a second handle
     UINT32 Generation;                // counts the opens: tells one device from the next
 };
 
 extern UpsDeviceState UpsDevice;
+// The open UPS's interface, for a second handle. Apart from UpsDevice, whose
+// initializer stores the whole record in the file: zero-filled, this is not.
+extern WCHAR UpsDevicePath[UPS_PATH_UNITS];
 
 // 1 when a UPS was found and opened: Manufacturer and Product of status are
 // filled and the UsageMap and VoltageList built. 0 when there is none, and

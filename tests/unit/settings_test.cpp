@@ -294,8 +294,9 @@ TEST_F(Settings, NetworkValuesAreTakenOnlyWhenWellFormed)
         SetRaw(c.name, c.type, c.data, c.bytes);
         NetworkServerEnabled = 0;
         NetworkPort = 3493;
-        lstrcpyW(NetworkAddress, L"127.0.0.1");
-        lstrcpyW(NetworkUser, L"monuser");
+        // The texts' defaults come from ReadSettings itself.
+        lstrcpyW(NetworkAddress, L"sentinel");
+        lstrcpyW(NetworkUser, L"sentinel");
         lstrcpyW(NetworkPassword, L"sentinel");
         ReadSettings();
         const wchar_t* text = lstrcmpW(c.name, L"NetworkAddress") == 0 ? NetworkAddress
