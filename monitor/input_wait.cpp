@@ -210,13 +210,6 @@ static int TakeReport(UINT32 now)
     return verdict;
 }
 
-static BOOL BeginPass(BOOL byReport)
-{
-    StartInputPass(&InputWait.Filter, byReport, GetTickCount());
-    InputWait.Failed = FALSE;
-    return TRUE;
-}
-
 BOOL WaitForNextPass(DWORD pollMs, DWORD deadlineMs)
 {
     FollowDevice();
@@ -238,13 +231,18 @@ BOOL WaitForNextPass(DWORD pollMs, DWORD deadlineMs)
         DWORD result = WaitForMultipleObjects(InputWait.Pending ? 3 : 2, events, FALSE, timeout);
         if (result == WAIT_OBJECT_0)
             return FALSE;
-        if (result != WAIT_OBJECT_0 + 2)
-            return BeginPass(result == WAIT_TIMEOUT && reading && FoldedPassDueIn(&InputWait.Filter, GetTickCount()) == 0);
-        // JudgeInputReport has counted a pass it starts at once.
-        if (TakeReport(GetTickCount()) == INPUT_PASS_NOW) {
+        if (result != WAIT_OBJECT_0 + 2) {
+            // A wake, the poll's time-out, or the folded pass now due: only
+            // the last counts for the spacing of the reports' passes.
+            BOOL byReport = result == WAIT_TIMEOUT && reading && FoldedPassDueIn(&InputWait.Filter, GetTickCount()) == 0;
+            StartInputPass(&InputWait.Filter, byReport, GetTickCount());
             InputWait.Failed = FALSE;
             return TRUE;
         }
+        // JudgeInputReport has counted a pass it starts at once. A read was
+        // pending, so none had failed since the last pass.
+        if (TakeReport(GetTickCount()) == INPUT_PASS_NOW)
+            return TRUE;
     }
 }
 

@@ -288,10 +288,10 @@ void DrawPanel(HDC dc, int width, int height, const UpsStatus* status, BOOL arme
     top = DrawRows(dc, &panel, top + S(14));
     // A window cut to a short work area keeps the rule and the banner in
     // view: the chart shrinks by what the client lacks, down to nothing.
-    int chartHeight = S(96);
+    // At most the legend and chart's whole height is given up.
     int shortBy = S(PANEL_HEIGHT) - height;
-    if (shortBy > 0)
-        chartHeight = shortBy < S(18) + S(6) + S(96) ? S(96) - shortBy : -S(18) - S(6);
+    int history = S(18) + S(6) + S(96);
+    int chartHeight = S(96) - (shortBy < 0 ? 0 : shortBy > history ? history : shortBy);
     top = DrawHistory(dc, &panel, top + S(26) + S(10), chartHeight);
     DrawSeparator(dc, &panel, top + S(12));
     DrawFooter(dc, &panel, top + S(12) + S(10));

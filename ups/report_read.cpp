@@ -87,15 +87,20 @@ int ReadPollReports(PollReadings* readings, BYTE* buffer, ULONG length)
     BOOL voltageDone[VOLTAGE_SLOT_COUNT] = {};
     int requests = 0;
     // Slots first, then voltages: each report is asked for where it is
-    // first needed, and only then.
-    for (int i = 0; i < USAGE_SLOT_COUNT + VoltageList.Count; i++) {
-        BOOL isSlot = i < USAGE_SLOT_COUNT;
-        if (isSlot ? !UsageMap[i].Found || slotDone[i] : voltageDone[i - USAGE_SLOT_COUNT])
+    // first needed, and only then; DecodeReport marks all it serves.
+    for (int i = 0; i < USAGE_SLOT_COUNT; i++) {
+        if (!UsageMap[i].Found || slotDone[i])
             continue;
-        UCHAR reportId = isSlot ? UsageMap[i].ReportId : VoltageList.Entries[i - USAGE_SLOT_COUNT].ReportId;
-        BOOL answered = RequestReport(reportId, buffer, length);
+        BOOL answered = RequestReport(UsageMap[i].ReportId, buffer, length);
         requests++;
-        DecodeReport(reportId, answered, buffer, length, readings, slotDone, voltageDone);
+        DecodeReport(UsageMap[i].ReportId, answered, buffer, length, readings, slotDone, voltageDone);
+    }
+    for (INT32 i = 0; i < VoltageList.Count; i++) {
+        if (voltageDone[i])
+            continue;
+        BOOL answered = RequestReport(VoltageList.Entries[i].ReportId, buffer, length);
+        requests++;
+        DecodeReport(VoltageList.Entries[i].ReportId, answered, buffer, length, readings, slotDone, voltageDone);
     }
     return requests;
 }
