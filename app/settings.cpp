@@ -1,5 +1,5 @@
-// Settings: per-user values that tune the shutdown rule, the balloon switch
-// and the network server. Written only by
+// Settings: per-user values that tune the shutdown rule, the balloon switch,
+// the UPS-off delay and the network server. Written only by
 // ReadSettings on the start-up thread; constant for the rest of the run.
 #include "app/settings.h"
 #include "base/text.h"
@@ -9,6 +9,8 @@ INT32 ChargeThresholdPercent = 20;
 INT32 GraceSeconds = 30;
 INT32 NotificationsEnabled = 1;
 INT32 ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
+INT32 UpsOffDelaySeconds = 0;
+BOOL UpsOffDelayRefused = FALSE;
 INT32 NetworkServerEnabled = 0;
 INT32 NetworkPort = 3493;
 // The two texts get their defaults in ReadSettings: an initializer would
@@ -90,6 +92,22 @@ static void ReadText(HKEY key, const WCHAR* name, WCHAR* setting, BOOL emptyWhen
     setting[length] = 0;
 }
 
+// Turning the UPS off cuts every computer on it: anything but a DWORD of 0
+// or 60..600 leaves it off, and says so (some UPSes count the delay in
+// whole minutes, rounded down, so less than 60 would mean at once).
+static void ReadUpsOffDelay(HKEY key)
+{
+    UINT32 value = 0;
+    if (RegQueryValueExW(key, L"UpsOffDelaySeconds", NULL, NULL, NULL, NULL) == ERROR_FILE_NOT_FOUND)
+        return;
+    if (ReadDword(key, L"UpsOffDelaySeconds", &value) && (value == 0 || (value >= 60 && value <= 600))) {
+        UpsOffDelaySeconds = (INT32)value;
+        return;
+    }
+    UpsOffDelaySeconds = 0;
+    UpsOffDelayRefused = TRUE;
+}
+
 static void ReadNetworkSettings(HKEY key)
 {
     UINT32 value = 0;
@@ -114,6 +132,7 @@ void ReadSettings()
     ReadBoundedValue(key, L"GraceSeconds", 600, &GraceSeconds);
     ReadBoundedValue(key, L"ShutdownAction", SHUTDOWN_ACTION_HIBERNATE, &ShutdownAction);
     ReadNotificationsSetting(key);
+    ReadUpsOffDelay(key);
     ReadNetworkSettings(key);
     RegCloseKey(key);
 }

@@ -1,4 +1,4 @@
-// The shutdown settings, the balloon switch and the network server's values, read once from HKCU\Software\Quillfen\Corvane at
+// The shutdown settings, the balloon switch, the UPS-off delay and the network server's values, read once from HKCU\Software\Quillfen\Corvane at
 // start, before the monitor thread exists, and only read afterwards.
 #pragma once
 #include <windows.h>
@@ -8,6 +8,11 @@ extern INT32 ChargeThresholdPercent;    // default 20, 0..100
 extern INT32 GraceSeconds;              // default 30, 0..600
 extern INT32 NotificationsEnabled;      // 1 unless the DWORD Notifications is 0
 extern INT32 ShutdownAction;            // SHUTDOWN_ACTION_POWER_OFF unless the DWORD is 1
+// Seconds after which the UPS turns its output off once this computer is
+// certain to go down in an outage: 0 (never, the default) or 60..600.
+extern INT32 UpsOffDelaySeconds;
+// The registry held UpsOffDelaySeconds, but not as one of those values.
+extern BOOL UpsOffDelayRefused;
 
 enum {
     SHUTDOWN_ACTION_POWER_OFF = 0,

@@ -105,6 +105,8 @@ int RunCorvane()
     BuildLogPath();
     ReadSettings();
     WriteLog(L"Corvane started");
+    if (UpsOffDelayRefused)
+        WriteLog(L"ERROR - UpsOffDelaySeconds must be 0 or 60 to 600; the UPS will not be turned off");
     if (!LoadHidCalls())
         WriteLog(L"ERROR - hid.dll could not be loaded from the system folder; no UPS can be found");
     App.TaskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");

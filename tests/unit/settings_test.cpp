@@ -245,6 +245,43 @@ TEST_F(Settings, ShutdownActionIsHibernateOnlyForOne)
     EXPECT_EQ(SHUTDOWN_ACTION_POWER_OFF, ShutdownAction) << "missing";
 }
 
+// Anything but a DWORD of 0 or 60..600 keeps the UPS on, and is flagged
+// for the start-up's log line; a missing value is no fault.
+TEST_F(Settings, UpsOffDelayIsZeroOrSixtyToSixHundred)
+{
+    const DWORD zero = 0, sixty = 60, top = 600, short_ = 59, over = 601, negative = 0xFFFFFFFFu;
+    const struct {
+        DWORD type;
+        const void* data;
+        DWORD bytes;
+        INT32 delay;
+        BOOL refused;
+    } cases[] = {
+        { REG_NONE, nullptr, 0, 0, FALSE },
+        { REG_DWORD, &zero, 4, 0, FALSE },
+        { REG_DWORD, &sixty, 4, 60, FALSE },
+        { REG_DWORD, &top, 4, 600, FALSE },
+        { REG_DWORD, &short_, 4, 0, TRUE },
+        { REG_DWORD, &over, 4, 0, TRUE },
+        { REG_DWORD, &negative, 4, 0, TRUE },
+        { REG_BINARY, &sixty, 4, 0, TRUE },
+        { REG_SZ, L"120", 8, 0, TRUE },
+    };
+    for (const auto& c : cases) {
+        RegDeleteValueW(key_, L"UpsOffDelaySeconds");
+        if (c.data)
+            SetRaw(L"UpsOffDelaySeconds", c.type, c.data, c.bytes);
+        UpsOffDelaySeconds = 300;
+        UpsOffDelayRefused = FALSE;
+        ReadSettings();
+        EXPECT_EQ(c.data ? c.delay : 300, UpsOffDelaySeconds) << c.type << " " << c.bytes;
+        EXPECT_EQ(c.refused, UpsOffDelayRefused) << c.type << " " << c.bytes;
+    }
+    RegDeleteValueW(key_, L"UpsOffDelaySeconds");
+    UpsOffDelaySeconds = 0;
+    UpsOffDelayRefused = FALSE;
+}
+
 }  // namespace
 
 namespace {
