@@ -2,7 +2,8 @@
 # Installs what building, running and testing Corvane need, when it is
 # missing: Debian packages through apt-get as root; otherwise prints the
 # exact command to run and fails. `deps.sh bench` adds the reference server
-# that `make bench` compares the network server with.
+# that `make bench` compares the network server with; `deps.sh release` the
+# installer's tools, which `make release` and its test need.
 set -u
 
 # nut-client (upsc, upsmon) and python3-nut (PyNUT) are the stock peers of
@@ -10,6 +11,9 @@ set -u
 PACKAGES="mingw-w64 wine wine64 xvfb cmake make googletest python3 python3-pytest icoutils imagemagick xdotool
           nut-client python3-nut"
 [ "${1:-}" = bench ] && PACKAGES="$PACKAGES nut-server"
+# wixl builds the installer; msibuild (in msitools) and faketime make its
+# bytes the same on every build.
+[ "${1:-}" = release ] && PACKAGES="$PACKAGES git wixl msitools faketime"
 
 missing() {
     command -v x86_64-w64-mingw32-g++-posix >/dev/null || return 0
@@ -31,6 +35,12 @@ missing() {
     if [ "${1:-}" = bench ]; then
         [ -x /lib/nut/upsd ] || [ -x /usr/sbin/upsd ] || return 0
         [ -x /lib/nut/dummy-ups ] || return 0
+    fi
+    if [ "${1:-}" = release ]; then
+        command -v git >/dev/null || return 0
+        command -v wixl >/dev/null || return 0
+        command -v msibuild >/dev/null || return 0
+        command -v faketime >/dev/null || return 0
     fi
     return 1
 }

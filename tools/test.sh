@@ -11,7 +11,7 @@ set -u
 cd "$(dirname "$0")/.."
 REPO=$(pwd)
 
-tools/deps.sh || exit 1
+tools/deps.sh release || exit 1
 tools/build.sh || exit 1
 
 REPORTS=$REPO/build/reports
