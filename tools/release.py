@@ -106,13 +106,11 @@ def _crlf(text):
 def _stage(folder, epoch, files):
     """Writes {name: bytes} into folder with the commit's time: wixl's
     cabinet keeps each file's modification time."""
-    os.makedirs(folder, exist_ok=True)
     for name, data in files.items():
         path = os.path.join(folder, name)
         with open(path, "wb") as target:
             target.write(data)
         os.utime(path, (epoch, epoch))
-    return folder
 
 
 def _read(path):
@@ -137,15 +135,15 @@ def build_msi(exe_path, icon_path, version, out_path, epoch, wxs_path=None):
         product_code = uuid.uuid5(UPGRADE_CODE, "product " + version)
         package_code = uuid.uuid5(UPGRADE_CODE, "package " + inputs.hexdigest())
         frozen = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))
-        unsigned = os.path.join(folder, "unsigned.msi")
-        _run(["faketime", "-f", frozen, "wixl", "-a", "x64", "-o", unsigned,
+        package = os.path.join(folder, "package.msi")
+        _run(["faketime", "-f", frozen, "wixl", "-a", "x64", "-o", package,
               "-D", "Version=" + version,
               "-D", "ProductCode={%s}" % str(product_code).upper(),
               "-D", "UpgradeCode={%s}" % str(UPGRADE_CODE).upper(), "corvane.wxs"],
              cwd=folder, env=_reproducible_environment(epoch))
-        _run(["msibuild", unsigned, "-s", "Corvane", "Quillfen", "x64;1033",
+        _run(["msibuild", package, "-s", "Corvane", "Quillfen", "x64;1033",
               "{%s}" % str(package_code).upper()], env=_reproducible_environment(epoch))
-        shutil.move(unsigned, out_path)
+        shutil.move(package, out_path)
 
 
 def build_zip(files, out_path, epoch):
@@ -181,20 +179,24 @@ def make_release(out_dir):
         build = os.path.join(folder, "build")
         exe = build_executable(source, build, epoch)
         readme = _read(os.path.join(source, "release", "README.txt")).decode("utf-8")
+        # Made beside the build, then moved: a failed release leaves out_dir
+        # as it was.
+        made = os.path.join(folder, "made")
+        os.makedirs(made)
         name = release_name(version)
+        build_msi(exe, os.path.join(build, "res", "corvane.ico"), version, os.path.join(made, name + ".msi"),
+                  epoch, os.path.join(source, "release", "corvane.wxs"))
+        build_zip([("Corvane.exe", _read(exe)),
+                   ("LICENSE.txt", _crlf(_read(os.path.join(source, "LICENSE")).decode("utf-8"))),
+                   ("README.txt", _crlf(readme.replace("@VERSION@", version)))],
+                  os.path.join(made, name + ".zip"), epoch)
+        write_sums([os.path.join(made, name + ext) for ext in (".msi", ".zip")], os.path.join(made, "SHA256SUMS"))
         os.makedirs(out_dir, exist_ok=True)
         for old in os.listdir(out_dir):
             if re.fullmatch(r"Corvane-.*-x64\.(zip|msi)|SHA256SUMS", old):
                 os.remove(os.path.join(out_dir, old))
-        msi = os.path.join(out_dir, name + ".msi")
-        archive = os.path.join(out_dir, name + ".zip")
-        build_msi(exe, os.path.join(build, "res", "corvane.ico"), version, msi, epoch,
-                  os.path.join(source, "release", "corvane.wxs"))
-        build_zip([("Corvane.exe", _read(exe)),
-                   ("LICENSE.txt", _crlf(_read(os.path.join(source, "LICENSE")).decode("utf-8"))),
-                   ("README.txt", _crlf(readme.replace("@VERSION@", version)))], archive, epoch)
-        sums = os.path.join(out_dir, "SHA256SUMS")
-        write_sums([archive, msi], sums)
+        archive, msi, sums = (shutil.move(os.path.join(made, made_name), out_dir)
+                              for made_name in (name + ".zip", name + ".msi", "SHA256SUMS"))
     return archive, msi, sums
 
 
@@ -204,7 +206,7 @@ def main(argv):
     args = parser.parse_args(argv)
     try:
         paths = make_release(os.path.abspath(args.out))
-    except (ReleaseError, subprocess.CalledProcessError) as error:
+    except ReleaseError as error:
         print("release.py: %s" % error, file=sys.stderr)
         return 1
     for path in paths:

@@ -5,6 +5,7 @@ takes away what is the program's and leaves what is the user's."""
 import contextlib
 import getpass
 import os
+import struct
 import subprocess
 import sys
 import time
@@ -102,6 +103,29 @@ def registered(session):
             for line in ours[0].split("\n")[1:] if "REG_SZ" in line}
 
 
+RECORD = """FILEVERSION %s
+PRODUCTVERSION %s
+            VALUE "FileVersion", "%s"
+            VALUE "ProductVersion", "%s"
+"""
+
+
+@pytest.mark.parametrize("record, strings, manifest, outcome", [
+    ("1,1,0,0", "1.1.0.0", "1.1.0.0", "1.1.0"),
+    ("1,2,0,0", "1.1.0.0", "1.1.0.0", "disagree"),
+    ("1,1,0,0", "1.1.0.0", "1.0.9.0", "disagree"),
+    ("1,1,0,7", "1.1.0.7", "1.1.0.7", "cannot tell"),
+])
+def test_the_version_is_one_the_executable_agrees_on(record, strings, manifest, outcome):
+    rc = RECORD % (record, record, strings, strings)
+    manifest = '<assemblyIdentity name="Quillfen.Corvane" version="%s"/>' % manifest
+    if "." in outcome:
+        assert release.read_version(rc, manifest) == outcome
+        return
+    with pytest.raises(release.ReleaseError, match=outcome):
+        release.read_version(rc, manifest)
+
+
 def test_two_builds_of_the_commit_are_the_same_bytes(builds):
     first, second = builds
     names = sorted(os.listdir(first))
@@ -135,6 +159,11 @@ def test_install_start_and_uninstall_for_the_user(session, dist):
                 data = archive.read(text)
                 assert data.count(b"\n") == data.count(b"\r\n") > 0, text
             assert ("Corvane %s" % _version()).encode() in archive.read("README.txt")
+            # The names follow the version record the executable carries.
+            program = archive.read("Corvane.exe")
+            fixed = program.index(struct.pack("<I", 0xFEEF04BD))
+            high, low = struct.unpack_from("<II", program, fixed + 8)
+            assert "%d.%d.%d" % (high >> 16, high & 0xFFFF, low >> 16) == _version()
 
         if os.path.exists(profile.log):
             os.remove(profile.log)
@@ -164,7 +193,7 @@ def test_install_start_and_uninstall_for_the_user(session, dist):
 @pytest.mark.parametrize("value, kept", [
     (lambda profile: '"%s"' % profile.program_windows.upper(), False),
     (lambda profile: r'"C:\Tools\Other\Corvane.exe"', True),
-])
+], ids=["the-program-in-other-case", "another-program"])
 def test_the_uninstaller_removes_the_run_value_only_when_it_names_the_program(session, dist, value, kept):
     with installed(session, dist["msi"]) as profile:
         session.reg_add(RUN_KEY, "Corvane", "REG_SZ", value(profile))
