@@ -1,143 +1,85 @@
-"""The release: `tools/release.py` run twice, in two folders and three days
-apart, gives the same bytes; its installer installs for the user under Wine's
-msiexec, the installed program starts from its shortcut, and the uninstaller
-takes away what is the program's and leaves what is the user's."""
+"""The release: `tools/release.py` run twice side by side, the second with the
+clock three days on, gives the same bytes; its installer installs for the
+user under Wine's msiexec, and its uninstaller takes away what is the
+program's and leaves what is the user's."""
 import contextlib
 import getpass
 import os
 import struct
 import subprocess
 import sys
-import time
 import zipfile
 
 import pytest
 
-from conftest import BUILD, CMD_EXIT, REPO, SETTINGS_KEY, windows_path
+from conftest import BUILD, CMD_EXIT, REPO, SETTINGS_KEY, Corvane, windows_path
 from test_tray import RUN_KEY, run_value
 
 sys.path.insert(0, os.path.join(REPO, "tools"))
 import release  # noqa: E402
 
 CMD_RUN_AT_STARTUP = 205
+USER = getpass.getuser()
+PROGRAM = r"C:\users\%s\AppData\Local\Programs\Corvane\Corvane.exe" % USER
 INSTALL_PROPERTIES = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Installer\UserData"
 
 
-def _version():
+def version():
     with open(os.path.join(REPO, "res", "corvane.rc")) as rc, open(os.path.join(REPO, "res", "corvane.manifest")) as manifest:
         return release.read_version(rc.read(), manifest.read())
 
 
 @pytest.fixture(scope="module")
 def builds(tmp_path_factory):
-    """Two releases of HEAD made side by side, the second with the clock
-    three days on."""
-    first, second = tmp_path_factory.mktemp("dist-a"), tmp_path_factory.mktemp("dist-b")
-    script = os.path.join(REPO, "tools", "release.py")
-    runs = [subprocess.Popen(clock + ["/usr/bin/python3", script, "--out", str(out)], stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-            for clock, out in (([], first), (["faketime", "-f", "+3d"], second))]
+    outs = [tmp_path_factory.mktemp("dist-a"), tmp_path_factory.mktemp("dist-b")]
+    runs = [subprocess.Popen(clock + ["/usr/bin/python3", os.path.join(REPO, "tools", "release.py"), "--out", str(out)],
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            for clock, out in zip(([], ["faketime", "-f", "+3d"]), outs)]
     for run in runs:
         output, _ = run.communicate(timeout=600)
         assert run.returncode == 0, output
-    return first, second
+    return outs
 
 
 @pytest.fixture(scope="module")
-def dist(builds):
-    name = release.release_name(_version())
-    return {"msi": str(builds[0] / (name + ".msi")), "zip": str(builds[0] / (name + ".zip"))}
+def msi(builds):
+    return str(builds[0] / (release.release_name(version()) + ".msi"))
 
 
-class Profile:
-    """Where a per-user install lands in the session's prefix."""
-
-    def __init__(self, session):
-        user = os.path.join(session.emulator.prefix, "drive_c", "users", getpass.getuser())
-        self.folder = os.path.join(user, "AppData", "Local", "Programs", "Corvane")
-        self.program = os.path.join(self.folder, "Corvane.exe")
-        self.program_windows = r"C:\users\%s\AppData\Local\Programs\Corvane\Corvane.exe" % getpass.getuser()
-        self.shortcut = os.path.join(user, "AppData", "Roaming", "Microsoft", "Windows", "Start Menu",
-                                     "Programs", "Corvane.lnk")
-        self.log = os.path.join(user, "AppData", "Local", "Quillfen", "Corvane", "corvane.log")
+def prefix_path(session, windows):
+    return os.path.join(session.emulator.prefix, "drive_c", *windows[3:].split("\\"))
 
 
 def msiexec(session, *words):
-    code, out = session.run("msiexec", *words, timeout=120)
+    code, out = session.run("msiexec", *words, "/qn", timeout=120)
     assert code == 0, out
 
 
 @contextlib.contextmanager
-def installed(session, msi):
-    msiexec(session, "/i", windows_path(msi), "/qn")
+def installed(session, package):
+    msiexec(session, "/i", windows_path(package))
     try:
-        yield Profile(session)
+        yield prefix_path(session, PROGRAM)
     finally:
-        if os.path.exists(Profile(session).program):
-            session.run("msiexec", "/x", windows_path(msi), "/qn", timeout=120)
-
-
-def log_messages(profile):
-    try:
-        with open(profile.log, encoding="utf-8") as log:
-            return [line[21:] for line in log.read().split("\n") if line]
-    except FileNotFoundError:
-        return []
-
-
-def wait_log(profile, message, timeout=15):
-    deadline = time.monotonic() + timeout
-    while message not in log_messages(profile):
-        assert time.monotonic() < deadline, "no %r in %r" % (message, log_messages(profile))
-        time.sleep(0.1)
+        if os.path.exists(prefix_path(session, PROGRAM)):
+            session.run("msiexec", "/x", windows_path(package), "/qn", timeout=120)
 
 
 def registered(session):
-    """{name: data} of the installed product's InstallProperties (what the
-    list of installed apps shows), or {} when it is not registered."""
+    """The InstallProperties of the installed product (what the list of
+    installed apps shows): {name: text}, {} when none."""
     code, out = session.run("reg", "query", INSTALL_PROPERTIES, "/s")
-    blocks = out.replace("\r", "").split("\n\n")
-    ours = [b for b in blocks if b.startswith("HKEY") and "InstallProperties" in b.split("\n")[0]
-            and "DisplayName    REG_SZ    Corvane" in b]
+    ours = [block for block in out.replace("\r", "").split("\n\n") if "DisplayName    REG_SZ    Corvane" in block]
     assert len(ours) <= 1, ours
-    if not ours:
-        return {}
-    return {line.split()[0]: line.split("REG_SZ", 1)[1].strip()
-            for line in ours[0].split("\n")[1:] if "REG_SZ" in line}
-
-
-RECORD = """FILEVERSION %s
-PRODUCTVERSION %s
-            VALUE "FileVersion", "%s"
-            VALUE "ProductVersion", "%s"
-"""
-
-
-@pytest.mark.parametrize("record, strings, manifest, outcome", [
-    ("1,1,0,0", "1.1.0.0", "1.1.0.0", "1.1.0"),
-    ("1,2,0,0", "1.1.0.0", "1.1.0.0", "disagree"),
-    ("1,1,0,0", "1.1.0.0", "1.0.9.0", "disagree"),
-    ("1,1,0,7", "1.1.0.7", "1.1.0.7", "cannot tell"),
-])
-def test_the_version_is_one_the_executable_agrees_on(record, strings, manifest, outcome):
-    rc = RECORD % (record, record, strings, strings)
-    manifest = '<assemblyIdentity name="Quillfen.Corvane" version="%s"/>' % manifest
-    if "." in outcome:
-        assert release.read_version(rc, manifest) == outcome
-        return
-    with pytest.raises(release.ReleaseError, match=outcome):
-        release.read_version(rc, manifest)
+    return {line.split()[0]: line.split("REG_SZ")[1].strip() for line in "".join(ours).split("\n") if "REG_SZ" in line}
 
 
 def test_two_builds_of_the_commit_are_the_same_bytes(builds):
-    first, second = builds
-    names = sorted(os.listdir(first))
-    assert names == sorted(os.listdir(second))
-    name = release.release_name(_version())
-    assert names == [name + ".msi", name + ".zip", "SHA256SUMS"]
+    names = sorted(os.listdir(builds[0]))
+    assert names == sorted(os.listdir(builds[1])) and len(names) == 3
     for name in names:
-        assert (first / name).read_bytes() == (second / name).read_bytes(), name
-    done = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=first,
+        assert (builds[0] / name).read_bytes() == (builds[1] / name).read_bytes(), name
+    done = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=builds[0],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     assert done.returncode == 0, done.stdout
     with open(os.path.join(REPO, "README.md")) as readme:
@@ -145,79 +87,74 @@ def test_two_builds_of_the_commit_are_the_same_bytes(builds):
     assert all(name in guide for name in names), "the README's Install names other files"
 
 
-def test_install_start_and_uninstall_for_the_user(session, dist):
+def test_install_start_and_uninstall_for_the_user(session, msi, tmp_path):
     session.run("reg", "delete", RUN_KEY, "/v", "Corvane", "/f")
-    with installed(session, dist["msi"]) as profile:
-        assert os.path.isfile(profile.program)
-        with open(profile.shortcut, "rb") as link:
+    shortcut = prefix_path(session, r"C:\users\%s\AppData\Roaming\Microsoft\Windows\Start Menu\Programs"
+                                    r"\Corvane.lnk" % USER)
+    with installed(session, msi) as program:
+        with open(shortcut, "rb") as link:
             target = link.read()
-        assert profile.program_windows.encode() in target or profile.program_windows.encode("utf-16-le") in target
+        assert PROGRAM.encode("utf-16-le") in target or PROGRAM.encode() in target
         properties = registered(session)
-        assert (properties.get("DisplayVersion"), properties.get("Publisher")) == (_version(), "Quillfen")
-        with zipfile.ZipFile(dist["zip"]) as archive:
+        assert (properties["DisplayVersion"], properties["Publisher"]) == (version(), "Quillfen")
+        with zipfile.ZipFile(msi[:-len(".msi")] + ".zip") as archive, open(program, "rb") as installed_program:
             assert archive.namelist() == ["Corvane.exe", "LICENSE.txt", "README.txt"]
-            with open(profile.program, "rb") as program:
-                assert archive.read("Corvane.exe") == program.read()
+            exe = archive.read("Corvane.exe")
+            assert exe == installed_program.read()
+            high, low = struct.unpack_from("<II", exe, exe.index(struct.pack("<I", 0xFEEF04BD)) + 8)
+            assert "%d.%d.%d" % (high >> 16, high & 0xFFFF, low >> 16) == version()
             for text in ("LICENSE.txt", "README.txt"):
                 data = archive.read(text)
                 assert data.count(b"\n") == data.count(b"\r\n") > 0, text
-            assert ("Corvane %s" % _version()).encode() in archive.read("README.txt")
-            # The names follow the version record the executable carries.
-            program = archive.read("Corvane.exe")
-            fixed = program.index(struct.pack("<I", 0xFEEF04BD))
-            high, low = struct.unpack_from("<II", program, fixed + 8)
-            assert "%d.%d.%d" % (high >> 16, high & 0xFFFF, low >> 16) == _version()
+            assert ("Corvane %s," % version()).encode() in archive.read("README.txt")
 
-        if os.path.exists(profile.log):
-            os.remove(profile.log)
+        # Started as the user would, from the shortcut, with the user's own
+        # LOCALAPPDATA: its log lies beside the installed program's folder.
+        run = Corvane(session, str(tmp_path))
+        run.appdata = prefix_path(session, r"C:\users\%s\AppData\Local" % USER)
+        if os.path.exists(run.log_path):
+            os.remove(run.log_path)
         session.reg_add(SETTINGS_KEY, "GraceSeconds", "REG_DWORD", 45)
-        code, out = session.run("start", "/unix", profile.shortcut)
-        assert code == 0, out
-        wait_log(profile, "Corvane started")
-        code, out = session.wintool("post", str(CMD_RUN_AT_STARTUP))
-        assert code == 0, out
-        wait_log(profile, "run at startup: enabled")
-        assert run_value(session) == '"%s"' % profile.program_windows
-        session.wintool("post", str(CMD_EXIT))
-        wait_log(profile, "Corvane stopped")
-        log = log_messages(profile)
+        assert session.run("start", "/unix", shortcut)[0] == 0
+        try:
+            run.wait_for_message("Corvane started")
+            run.command(CMD_RUN_AT_STARTUP)
+            run.wait_for_message("run at startup: enabled")
+            assert run_value(session) == '"%s"' % PROGRAM
+        finally:
+            session.wintool("post", str(CMD_EXIT))
+        run.wait_for_message("Corvane stopped")
+        log = run.log_bytes()
 
-        msiexec(session, "/x", windows_path(dist["msi"]), "/qn")
-        assert not os.path.exists(profile.folder)
-        assert not os.path.exists(profile.shortcut)
+        msiexec(session, "/x", windows_path(msi))
+        assert not os.path.exists(os.path.dirname(program)) and not os.path.exists(shortcut)
         assert run_value(session) is None
         assert registered(session) == {}
-        assert log_messages(profile) == log
-        code, out = session.run("reg", "query", SETTINGS_KEY, "/v", "GraceSeconds")
-        assert code == 0 and "0x2d" in out, out
+        assert run.log_bytes() == log
+        assert "0x2d" in session.run("reg", "query", SETTINGS_KEY, "/v", "GraceSeconds")[1]
     session.reg_delete_key(SETTINGS_KEY)
 
 
-@pytest.mark.parametrize("value, kept", [
-    (lambda profile: '"%s"' % profile.program_windows.upper(), False),
-    (lambda profile: r'"C:\Tools\Other\Corvane.exe"', True),
-], ids=["the-program-in-other-case", "another-program"])
-def test_the_uninstaller_removes_the_run_value_only_when_it_names_the_program(session, dist, value, kept):
-    with installed(session, dist["msi"]) as profile:
-        session.reg_add(RUN_KEY, "Corvane", "REG_SZ", value(profile))
-        msiexec(session, "/x", windows_path(dist["msi"]), "/qn")
-        assert run_value(session) == (value(profile) if kept else None)
+@pytest.mark.parametrize("value, kept", [('"%s"' % PROGRAM.upper(), False), (r'"C:\Tools\Corvane.exe"', True)],
+                         ids=["the-program-in-other-case", "another-program"])
+def test_the_uninstaller_removes_the_run_value_only_when_it_names_the_program(session, msi, value, kept):
+    with installed(session, msi):
+        session.reg_add(RUN_KEY, "Corvane", "REG_SZ", value)
+        msiexec(session, "/x", windows_path(msi))
+        assert run_value(session) == (value if kept else None)
     session.run("reg", "delete", RUN_KEY, "/v", "Corvane", "/f")
 
 
-def test_a_newer_version_replaces_the_installed_one_and_keeps_run_at_startup(session, dist, tmp_path):
-    major, minor = (int(part) for part in _version().split(".")[:2])
-    newer = "%d.%d.0" % (major, minor + 1)
-    newer_msi = str(tmp_path / "newer.msi")
-    with installed(session, dist["msi"]) as profile:
-        release.build_msi(profile.program, os.path.join(BUILD, "res", "corvane.ico"), newer, newer_msi,
-                          int(time.time()))
-        quoted = '"%s"' % profile.program_windows
-        session.reg_add(RUN_KEY, "Corvane", "REG_SZ", quoted)
+def test_a_newer_version_replaces_the_installed_one_and_keeps_run_at_startup(session, msi, tmp_path):
+    major, minor = version().split(".")[:2]
+    newer, newer_msi = "%s.%d.0" % (major, int(minor) + 1), str(tmp_path / "newer.msi")
+    with installed(session, msi) as program:
+        release.build_msi(program, os.path.join(BUILD, "res", "corvane.ico"), newer, newer_msi, 1800000000)
+        session.reg_add(RUN_KEY, "Corvane", "REG_SZ", '"%s"' % PROGRAM)
         with installed(session, newer_msi):
-            assert registered(session).get("DisplayVersion") == newer
-            assert os.path.isfile(profile.program)
-            assert run_value(session) == quoted
-            msiexec(session, "/x", windows_path(newer_msi), "/qn")
+            assert registered(session)["DisplayVersion"] == newer
+            assert os.path.isfile(program)
+            assert run_value(session) == '"%s"' % PROGRAM
+            msiexec(session, "/x", windows_path(newer_msi))
         assert registered(session) == {}
         assert run_value(session) is None
