@@ -5,6 +5,7 @@ program's and leaves what is the user's."""
 import contextlib
 import getpass
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -87,7 +88,17 @@ def test_two_builds_of_the_commit_are_the_same_bytes(builds):
     assert all(name in guide for name in names), "the README's Install names other files"
 
 
-def test_install_start_and_uninstall_for_the_user(session, msi, tmp_path):
+@pytest.fixture
+def local_appdata(session):
+    """The user's own LOCALAPPDATA in the prefix. The log and the settings
+    stay after an uninstall; the tests after this one must not find them."""
+    folder = prefix_path(session, r"C:\users\%s\AppData\Local" % USER)
+    yield folder
+    shutil.rmtree(os.path.join(folder, "Quillfen"), ignore_errors=True)
+    session.reg_delete_key(SETTINGS_KEY)
+
+
+def test_install_start_and_uninstall_for_the_user(session, msi, local_appdata, tmp_path):
     session.run("reg", "delete", RUN_KEY, "/v", "Corvane", "/f")
     shortcut = prefix_path(session, r"C:\users\%s\AppData\Roaming\Microsoft\Windows\Start Menu\Programs"
                                     r"\Corvane.lnk" % USER)
@@ -111,7 +122,7 @@ def test_install_start_and_uninstall_for_the_user(session, msi, tmp_path):
         # Started as the user would, from the shortcut, with the user's own
         # LOCALAPPDATA: its log lies beside the installed program's folder.
         run = Corvane(session, str(tmp_path))
-        run.appdata = prefix_path(session, r"C:\users\%s\AppData\Local" % USER)
+        run.appdata = local_appdata
         if os.path.exists(run.log_path):
             os.remove(run.log_path)
         session.reg_add(SETTINGS_KEY, "GraceSeconds", "REG_DWORD", 45)
@@ -132,7 +143,6 @@ def test_install_start_and_uninstall_for_the_user(session, msi, tmp_path):
         assert registered(session) == {}
         assert run.log_bytes() == log
         assert "0x2d" in session.run("reg", "query", SETTINGS_KEY, "/v", "GraceSeconds")[1]
-    session.reg_delete_key(SETTINGS_KEY)
 
 
 @pytest.mark.parametrize("value, kept", [('"%s"' % PROGRAM.upper(), False), (r'"C:\Tools\Corvane.exe"', True)],
