@@ -210,7 +210,8 @@ class Corvane:
         """Starts the program. localappdata: a Windows path to use instead of
         this test's folder; unset_localappdata removes the variable;
         extra_environment: more --set/--unset words for wintool launch. exe: a
-        copy of the program to run instead; cwd: its current folder;
+        copy of the program to run instead (a Windows path as it is, such as
+        an installed copy's); cwd: its current folder;
         wine_env: Unix variables for Wine itself (WINEDLLOVERRIDES)."""
         if unset_localappdata:
             environment = ["--unset", "LOCALAPPDATA"]
@@ -218,10 +219,11 @@ class Corvane:
             value = windows_path(self.appdata) if localappdata is None else localappdata
             environment = ["--set", "LOCALAPPDATA=" + value]
         environment += list(extra_environment)
-        self.exe_name = os.path.basename(exe)
+        program = exe if exe[1:3] == ":\\" else windows_path(exe)
+        self.exe_name = program.rsplit("\\", 1)[-1]
         self.output = open(self.output_path, "w")
         self.process = subprocess.Popen(
-            ["wine", WINTOOL_EXE, "launch"] + environment + ["--", windows_path(exe)],
+            ["wine", WINTOOL_EXE, "launch"] + environment + ["--", program],
             env=dict(self.session.env, **(wine_env or {})), cwd=cwd, stdin=subprocess.DEVNULL,
             stdout=self.output, stderr=subprocess.STDOUT)
         if wait_window:

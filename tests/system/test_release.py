@@ -9,11 +9,12 @@ import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 import zipfile
 
 import pytest
 
-from conftest import BUILD, CMD_EXIT, REPO, SETTINGS_KEY, Corvane, windows_path
+from conftest import BUILD, REPO, SETTINGS_KEY, Corvane, windows_path
 from test_tray import RUN_KEY, run_value
 
 sys.path.insert(0, os.path.join(REPO, "tools"))
@@ -52,7 +53,13 @@ def prefix_path(session, windows):
 
 
 def msiexec(session, *words):
-    code, out = session.run("msiexec", *words, "/qn", timeout=120)
+    with tempfile.TemporaryDirectory() as folder:
+        log = os.path.join(folder, "msiexec.log")
+        code, out = session.run("msiexec", *words, "/qn", "/l*v", windows_path(log), timeout=120)
+        if code != 0:
+            if os.path.exists(log):
+                with open(log, "rb") as source:
+                    out += source.read().replace(b"\0", b"").decode("latin-1")[-3000:]
     assert code == 0, out
 
 
@@ -119,22 +126,22 @@ def test_install_start_and_uninstall_for_the_user(session, msi, local_appdata, t
                 assert data.count(b"\n") == data.count(b"\r\n") > 0, text
             assert ("Corvane %s," % version()).encode() in archive.read("README.txt")
 
-        # Started as the user would, from the shortcut, with the user's own
-        # LOCALAPPDATA: its log lies beside the installed program's folder.
+        # The installed copy, by the path the shortcut names, with the user's
+        # own LOCALAPPDATA: its log lies beside the installed program's folder.
         run = Corvane(session, str(tmp_path))
         run.appdata = local_appdata
         if os.path.exists(run.log_path):
             os.remove(run.log_path)
         session.reg_add(SETTINGS_KEY, "GraceSeconds", "REG_DWORD", 45)
-        assert session.run("start", "/unix", shortcut)[0] == 0
         try:
+            run.start(exe=PROGRAM, localappdata=r"C:\users\%s\AppData\Local" % USER)
             run.wait_for_message("Corvane started")
             run.command(CMD_RUN_AT_STARTUP)
             run.wait_for_message("run at startup: enabled")
             assert run_value(session) == '"%s"' % PROGRAM
+            assert run.stop() == 0
         finally:
-            session.wintool("post", str(CMD_EXIT))
-        run.wait_for_message("Corvane stopped")
+            run.kill()
         log = run.log_bytes()
 
         msiexec(session, "/x", windows_path(msi))
