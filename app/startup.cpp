@@ -4,6 +4,7 @@
 #include "app/settings.h"
 #include "base/log.h"
 #include "monitor/monitor.h"
+#include "monitor/shutdown.h"
 #include "net/server.h"
 #include "ui/panel.h"
 #include "ui/theme.h"
@@ -88,8 +89,10 @@ static void StartMonitor()
 {
     StopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
     WakeEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
-    if (StopEvent && WakeEvent)
+    if (StopEvent && WakeEvent) {
         App.MonitorThreadHandle = CreateThread(NULL, 0, MonitorThread, NULL, 0, NULL);
+        StartShutdownCountdown();
+    }
 }
 
 int RunCorvane()
@@ -153,6 +156,7 @@ void StopCorvane()
     DWORD spent = GetTickCount() - stopStarted;
     WaitNetworkServer(spent < MONITOR_STOP_WAIT_MS ? MONITOR_STOP_WAIT_MS - spent : 0);
     RemoveTrayIcon();
+    CancelHibernationOnStop();
     WriteLog(L"Corvane stopped");
     PostQuitMessage(0);
 }

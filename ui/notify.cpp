@@ -67,6 +67,8 @@ static int AppendPlainReason(WCHAR* text, int position, LONG reason, const UpsSt
         position = AppendText(text, position, BALLOON_TEXT_UNITS, L"The battery is down to ");
         position = AppendCharge(text, position, status->ChargePercent);
         return AppendText(text, position, BALLOON_TEXT_UNITS, L".");
+    case SHUTDOWN_REASON_UPS_LOST:
+        return AppendText(text, position, BALLOON_TEXT_UNITS, L"The UPS was lost while on battery.");
     }
     return AppendText(text, position, BALLOON_TEXT_UNITS, L"The battery is critical.");
 }
@@ -95,8 +97,8 @@ int DecideBalloon(NotifierState* state, const UpsStatus* status, const ShutdownE
     state->Armed = events->Armed;
     state->Armings = events->Armings;
     state->Refusals = events->Refusals;
-    // An outage ends with the mains or with the UPS itself.
-    BOOL inOutage = status->Present && status->OnBattery;
+    // An outage ends with the mains, not with the UPS's absence.
+    BOOL inOutage = status->Present ? status->OnBattery : events->LastSeenOnBattery;
     if (!inOutage)
         state->RefusalShown = FALSE;
     balloon->Kind = BALLOON_NONE;

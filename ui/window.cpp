@@ -231,7 +231,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
             OnTrayRetry();
         return 0;
     case WM_POWERBROADCAST:
-        // Sent on every resume from sleep or hibernation.
+        // Sent before every sleep or hibernation and on every resume.
+        if (wParam == PBT_APMSUSPEND)
+            CancelHibernationOnSuspend();
         if (wParam == PBT_APMRESUMEAUTOMATIC)
             RequestRescanAfterResume();
         return TRUE;

@@ -305,14 +305,14 @@ void VaryStatus(UpsStatus* status, int i)
     status->RuntimeSeconds = (i * 37) % 5000;
     status->NeedsReplacement = i % 11 == 0;
     status->Present = i % 13 != 0;
-    InterlockedExchange(&ShutdownArmed, i % 5 == 0);
+    Outage.State = i % 5 == 0 ? OUTAGE_ARMED : OUTAGE_QUIET;
 }
 
 int Bench(const Options& options, const UpsStatus& status)
 {
     SetLook(options);
     Snapshot = status;
-    InterlockedExchange(&ShutdownArmed, options.armed);
+    Outage.State = options.armed ? OUTAGE_ARMED : OUTAGE_QUIET;
     HWND window = OpenPanelWindow(options.dpi);
     if (!window)
         return 1;
@@ -328,7 +328,7 @@ int Bench(const Options& options, const UpsStatus& status)
     std::sort(times.begin(), times.end());
     printf("dpi=%d paints=%d painted=%d median_us=%.0f p10_us=%.0f p90_us=%.0f\n", options.dpi, options.paints,
            PaintsSeen, times[times.size() / 2], times[times.size() / 10], times[times.size() * 9 / 10]);
-    InterlockedExchange(&ShutdownArmed, 0);
+    Outage.State = OUTAGE_QUIET;
     DestroyWindow(window);
     return 0;
 }
@@ -361,7 +361,7 @@ int Soak(const Options& options, const UpsStatus& status)
            "heap_bytes_before=%llu heap_bytes_after=%llu\n",
            options.dpi, options.paints, gdiBefore, gdiAfter, heapBefore.Blocks, heapAfter.Blocks,
            (unsigned long long)heapBefore.Bytes, (unsigned long long)heapAfter.Bytes);
-    InterlockedExchange(&ShutdownArmed, 0);
+    Outage.State = OUTAGE_QUIET;
     DestroyWindow(window);
     return gdiAfter == gdiBefore && heapAfter.Blocks == heapBefore.Blocks ? 0 : 3;
 }

@@ -34,8 +34,7 @@ protected:
         Stop();
         RemoveMonitorSurroundings();
         ShutdownCalls = saved_;
-        InterlockedExchange(&ShutdownArmed, 0);
-        EndOutage();
+        Outage = {};
     }
     void Start()
     {
@@ -81,8 +80,9 @@ TEST_F(MonitorThreadPasses, APassWhoseDecisionChangesTheArmedStateAnnouncesItsel
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(emu_set(0, c.ups)) << emu_last_error();
-        InterlockedExchange(&ShutdownArmed, c.armedBefore);
-        EndOutage();
+        Outage = {};
+        Outage.State = c.armedBefore ? OUTAGE_ARMED : OUTAGE_QUIET;
+        Outage.Fsd = c.armedBefore;
         // StopEvent already set: the thread runs exactly one pass.
         SetEvent(StopEvent);
         Start();

@@ -27,6 +27,7 @@ struct Step {
     int kind;
     const wchar_t* title = nullptr;
     const wchar_t* text = nullptr;
+    BOOL lastSeenOnBattery = FALSE;
 };
 
 TEST(Balloons, OneForEachTransitionNothingAtStartOrOnRepeat)
@@ -68,10 +69,17 @@ TEST(Balloons, OneForEachTransitionNothingAtStartOrOnRepeat)
           L"The UPS battery is below its safe limit. Right-click the tray icon to abort." },
         { "UPS lost while armed", NO_UPS, 8, 4, 2, TRUE, BALLOON_UPS_LOST, L"UPS not found",
           L"Corvane cannot see the UPS: the computer is not protected." },
+        { "found on battery", MakeStatus(1, 1, 50, 900), 8, 4, 2, FALSE, BALLOON_NONE, nullptr, nullptr, TRUE },
+        { "lost on battery", NO_UPS, 8, 4, 2, FALSE, BALLOON_UPS_LOST, L"UPS not found",
+          L"Corvane cannot see the UPS: the computer is not protected.", TRUE },
+        { "armed for the lost UPS", NO_UPS, 9, 4, 5, TRUE, BALLOON_ARMED, L"Shutting down in 30 s",
+          L"The UPS was lost while on battery. Right-click the tray icon to abort.", TRUE },
+        { "refused, the UPS still lost", NO_UPS, 10, 5, 5, FALSE, BALLOON_REFUSED, L"Shutdown refused by Windows",
+          L"Save your work now: the battery is running out.", TRUE },
     };
     NotifierState state = {};
     for (const Step& step : steps) {
-        ShutdownEvents events = { step.armings, step.refusals, step.reason, step.armed };
+        ShutdownEvents events = { step.armings, step.refusals, step.reason, step.armed, step.lastSeenOnBattery };
         Balloon balloon;
         int kind = DecideBalloon(&state, &step.status, &events, &balloon);
         EXPECT_EQ(step.kind, kind) << step.what;
@@ -89,7 +97,7 @@ TEST(Balloons, TheArmedBalloonTellsThatFollowersStillShutDown)
     NetworkServerEnabled = 1;
     NotifierState state = {};
     const UpsStatus onBattery = MakeStatus(1, 1, 15, 2000);
-    ShutdownEvents before = { 0, 0, 0, FALSE }, armed = { 1, 0, 4, TRUE };
+    ShutdownEvents before = { 0, 0, 0, FALSE, TRUE }, armed = { 1, 0, 4, TRUE, TRUE };
     Balloon balloon;
     DecideBalloon(&state, &onBattery, &before, &balloon);
     EXPECT_EQ(BALLOON_ARMED, DecideBalloon(&state, &onBattery, &armed, &balloon));

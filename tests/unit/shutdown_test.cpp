@@ -1,12 +1,16 @@
 // The shutdown controller against stand-ins for its system calls: the exact
-// request it makes, every transition of the armed flag, the hibernation's
-// countdown on a stand-in clock, and the log lines.
+// request it makes, every move of the outage record (whose invariants are
+// checked wherever another thread's work is made to land), the
+// hibernation's countdown and the lost UPS's on a stand-in clock, and the
+// log lines.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string.h>
 #include <string>
+#include <utility>
 #include <vector>
 #include "app/settings.h"
+#include "monitor/monitor.h"
 #include "monitor/shutdown.h"
 #include "log_capture.h"
 
@@ -64,7 +68,9 @@ void Interrupt(const char* point)
 {
     if (Fake->interruptAt && strcmp(Fake->interruptAt, point) == 0) {
         Fake->interruptAt = nullptr;
+        EXPECT_TRUE(IsOutageConsistent(&Outage)) << "before the interruption at " << point;
         Fake->interruption();
+        EXPECT_TRUE(IsOutageConsistent(&Outage)) << "after the interruption at " << point;
     }
 }
 
@@ -167,8 +173,7 @@ protected:
         ShutdownCalls.GetTickCount = FakeGetTickCount;
         ShutdownCalls.GetPwrCapabilities = FakeGetPwrCapabilities;
         ShutdownCalls.SetSuspendState = FakeSetSuspendState;
-        InterlockedExchange(&ShutdownArmed, 0);
-        EndOutage();
+        Outage = {};
         GraceSeconds = 30;
         ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
     }
@@ -177,8 +182,7 @@ protected:
         ShutdownCalls = saved_;
         GraceSeconds = savedGrace_;
         ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
-        InterlockedExchange(&ShutdownArmed, 0);
-        EndOutage();
+        Outage = {};
         Fake = nullptr;
     }
 
@@ -204,8 +208,9 @@ TEST_F(ShutdownController, ReasonTextsAndTheFallback)
     EXPECT_STREQ(L"UPS reports battery below its own capacity limit", ShutdownReasonText(2));
     EXPECT_STREQ(L"runtime remaining fell below threshold", ShutdownReasonText(3));
     EXPECT_STREQ(L"charge fell below threshold", ShutdownReasonText(4));
+    EXPECT_STREQ(L"UPS lost while on battery", ShutdownReasonText(5));
     EXPECT_STREQ(L"battery critical", ShutdownReasonText(0));
-    EXPECT_STREQ(L"battery critical", ShutdownReasonText(5));
+    EXPECT_STREQ(L"battery critical", ShutdownReasonText(6));
     EXPECT_STREQ(L"battery critical", ShutdownReasonText(-1));
 }
 
@@ -257,7 +262,7 @@ TEST_F(ShutdownController, EachReasonNamesItselfInTheLineAndTheMessage)
     GraceSeconds = 600;
     const int reasons[] = { 1, 2, 3, 4, 0, 7 };
     for (int reason : reasons) {
-        InterlockedExchange(&ShutdownArmed, 0);
+        Outage = {};
         InterlockedExchange(&fake.scheduled, 0);
         ArmShutdown(reason);
     }
@@ -429,7 +434,7 @@ DWORD WINAPI ArmLoop(LPVOID parameter)
 {
     RaceState* race = (RaceState*)parameter;
     while (!InterlockedCompareExchange(&race->stop, 0, 0)) {
-        EndOutage();
+        ForgetShutdownAfterResume();
         ArmShutdown(1);
     }
     return 0;
@@ -477,12 +482,11 @@ TEST_F(ShutdownController, NoInterleavingOfTheUsersAbortWithAPassLeavesAnythingB
         { SHUTDOWN_ACTION_POWER_OFF, "AbortSystemShutdownW", 1 },
         { SHUTDOWN_ACTION_POWER_OFF, "AbortSystemShutdownW done", 3 },
         { SHUTDOWN_ACTION_POWER_OFF, "AbortSystemShutdownW done", 1 },
-        { SHUTDOWN_ACTION_HIBERNATE, "AbortSystemShutdownW", 1 },
     };
     Lines expected;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.point) + ", " + std::to_string(c.innerReason));
-        EndOutage();
+        ForgetShutdownAfterResume();
         ShutdownAction = c.action;
         InnerReason = c.innerReason;
         if (c.innerReason)
@@ -528,7 +532,7 @@ TEST_F(ShutdownController, TheArmedLineSaysWhatWillHappenAndAMissingHibernationP
     size_t seen = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        InterlockedExchange(&ShutdownArmed, 0);
+        Outage = {};
         InterlockedExchange(&fake.scheduled, 0);
         fake.requests.clear();
         ShutdownAction = c.action;
@@ -563,7 +567,8 @@ TEST_F(ShutdownController, HibernationCountsItsGraceAcrossTheTickWrapThenHiberna
     fake.interruptAt = "SetSuspendState";
     fake.interruption = [] { AbortShutdownByUser(); };
     HibernateWhenDue();
-    EXPECT_EQ((Lines{ "1 0 0" }), fake.suspends);
+    // With wake events disabled: no timer resumes it onto the empty battery.
+    EXPECT_EQ((Lines{ "1 0 1" }), fake.suspends);
     EXPECT_FALSE(IsShutdownArmed());
     EXPECT_EQ(INFINITE, HibernationDueInMs());
     EXPECT_TRUE(fake.requests.empty());
@@ -587,6 +592,8 @@ TEST_F(ShutdownController, HibernationCountsItsGraceAcrossTheTickWrapThenHiberna
 
 // The abort, the mains' return and a resume each end an armed period for
 // good; after the mains or a resume the next pass on battery arms again.
+// Only a power-off Windows holds for Corvane is taken back: never another
+// program's shutdown, for a hibernation.
 TEST_F(ShutdownController, AbortMainsOrResumeDuringTheGraceStopItAndNothingIsLeftScheduled)
 {
     const struct {
@@ -605,11 +612,15 @@ TEST_F(ShutdownController, AbortMainsOrResumeDuringTheGraceStopItAndNothingIsLef
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ShutdownAction = c.action;
-        InterlockedExchange(&ShutdownArmed, 0);
-        EndOutage();
+        Outage = {};
+        // Someone else's shutdown, scheduled before the hibernation.
+        InterlockedExchange(&fake.scheduled, c.action == SHUTDOWN_ACTION_HIBERNATE);
+        LONG abortsBefore = fake.abortCalls;
         ArmShutdown(3);
         fake.now += 10000;
         c.stop();
+        EXPECT_EQ(c.action == SHUTDOWN_ACTION_POWER_OFF, fake.abortCalls - abortsBefore);
+        InterlockedExchange(&fake.scheduled, 0);
         fake.now += 30000;
         HibernateWhenDue();
         EXPECT_FALSE(IsShutdownArmed());
@@ -629,11 +640,12 @@ TEST_F(ShutdownController, AbortMainsOrResumeDuringTheGraceStopItAndNothingIsLef
     EXPECT_EQ(expected, log.Messages());
 }
 
-TEST_F(ShutdownController, AFailedHibernationPowersOffAtOnceAndARefusalOfThatLeavesTheNextPassToArm)
+TEST_F(ShutdownController, AFailedHibernationPowersOffAtOnceAndForTheRestOfTheOutage)
 {
     ShutdownAction = SHUTDOWN_ACTION_HIBERNATE;
     fake.suspendResult = FALSE;
     fake.suspendError = ERROR_NOT_SUPPORTED;
+    fake.initiateResult = ERROR_CALL_NOT_IMPLEMENTED;
     ArmShutdown(2);
     fake.now += 30000;
     HibernateWhenDue();
@@ -642,27 +654,67 @@ TEST_F(ShutdownController, AFailedHibernationPowersOffAtOnceAndARefusalOfThatLea
     EXPECT_EQ(9u, fake.requests[0].flags);
     EXPECT_EQ(L"Corvane: UPS reports battery below its own capacity limit. Saving and shutting down.",
               fake.requests[0].message);
-    EXPECT_TRUE(IsShutdownArmed());
-    EXPECT_EQ(1, fake.scheduled);
-    EXPECT_EQ(INFINITE, HibernationDueInMs()) << "a power-off now, not a second countdown";
-
-    InterlockedExchange(&ShutdownArmed, 0);
-    InterlockedExchange(&fake.scheduled, 0);
-    fake.initiateResult = ERROR_CALL_NOT_IMPLEMENTED;
-    ArmShutdown(2);
-    fake.now += 30000;
-    HibernateWhenDue();
     EXPECT_FALSE(IsShutdownArmed());
+
+    // The power-off was refused too: the next pass arms again, not held,
+    // for the battery is still running out, and a power-off again, at once.
     fake.initiateResult = ERROR_SUCCESS;
     ArmShutdown(2);
-    EXPECT_TRUE(IsShutdownArmed()) << "not held: the battery is still running out";
+    EXPECT_TRUE(IsShutdownArmed());
+    EXPECT_EQ(1, fake.scheduled);
+    EXPECT_EQ(INFINITE, HibernationDueInMs()) << "a power-off, not a second countdown";
+    ASSERT_EQ(2u, fake.requests.size());
+    EXPECT_EQ(0u, fake.requests[1].grace);
+    EXPECT_EQ((Lines{ "1 0 1" }), fake.suspends);
 
     const char* armed = "HIBERNATE ARMED - UPS reports battery below its own capacity limit; grace 30s";
     Lines expected = {
-        armed, "hibernating", "ERROR - hibernate failed, code 50",
         armed, "hibernating", "ERROR - hibernate failed, code 50", "ERROR - InitiateShutdown failed, code 120",
-        armed,
+        "SHUTDOWN ARMED - UPS reports battery below its own capacity limit; grace 0s",
     };
+    EXPECT_EQ(expected, log.Messages());
+}
+
+// A UPS lost while on battery, pass after pass on the stand-in clock: it
+// arms with its own reason once it has been gone 15 s, and only then.
+TEST_F(ShutdownController, AUpsLostOnBatteryArmsAfterFifteenSecondsAndOnlyThen)
+{
+    UpsStatus gone, onLine, onBattery;
+    ResetStatus(&gone);
+    ResetStatus(&onLine);
+    onLine.Present = 1;
+    onLine.ChargePercent = 90;
+    onBattery = onLine;
+    onBattery.OnBattery = 1;
+    const struct {
+        const char* what;
+        std::vector<std::pair<const UpsStatus*, DWORD>> passes;   // each pass, then the clock moves on
+        DWORD lastDueMs;     // UpsLostDueInMs after the last pass
+        bool arms;
+    } cases[] = {
+        { "gone 14999 ms", { { &onBattery, 0 }, { &gone, 14999 }, { &gone, 0 } }, 1, false },
+        { "gone 15000 ms", { { &onBattery, 0 }, { &gone, 15000 }, { &gone, 0 } }, 0, true },
+        { "back on battery: counted afresh", { { &onBattery, 0 }, { &gone, 10000 }, { &onBattery, 0 },
+                                               { &gone, 10000 }, { &gone, 0 } }, 5000, false },
+        { "lost on line", { { &onLine, 0 }, { &gone, 60000 }, { &gone, 0 } }, INFINITE, false },
+        { "the mains back while gone", { { &onBattery, 0 }, { &gone, 5000 }, { &onLine, 0 }, { &gone, 60000 },
+                                         { &gone, 0 } }, INFINITE, false },
+    };
+    Lines expected;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Outage = {};
+        for (const auto& pass : c.passes) {
+            DecideShutdown(pass.first);
+            fake.now += pass.second;
+        }
+        EXPECT_EQ(c.lastDueMs, UpsLostDueInMs());
+        EXPECT_EQ(c.arms, IsShutdownArmed() != 0);
+        EXPECT_EQ(c.arms, IsForcedShutdownRaised() != 0);
+        EXPECT_TRUE(IsOutageConsistent(&Outage));
+        if (c.arms)
+            expected.push_back("SHUTDOWN ARMED - UPS lost while on battery; grace 30s");
+    }
     EXPECT_EQ(expected, log.Messages());
 }
 
