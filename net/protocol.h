@@ -27,7 +27,8 @@ struct NetSession {
 
 // Everything an answer may depend on, gathered by the server for each line.
 struct NetFacts {
-    UpsStatus Status;                   // a copy of the Snapshot
+    UpsStatus Status;                   // a copy of the Snapshot; while FSD is raised without a
+                                        // UPS, the last one seen with it, Present still 0
     BOOL Stale;                         // see IsStatusStale
     BOOL ForcedShutdown;                // this computer has armed in this outage
     INT32 RuntimeThresholdSeconds;
