@@ -4,7 +4,9 @@
 // tests/system/test_shutdown.py.)
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <vector>
 #include "monitor_harness.h"
+#include "monitor/input_wait.h"
 #include "monitor/shutdown.h"
 #include "ui/window.h"
 
@@ -17,6 +19,16 @@ DWORD WINAPI AcceptShutdown(LPWSTR, LPWSTR, DWORD, DWORD, DWORD)
 
 BOOL WINAPI CancelShutdown(LPWSTR)
 {
+    return TRUE;
+}
+
+std::vector<LPOVERLAPPED> CancelsAsked;
+
+// A cancel that does not end the read within the wait for it, as a driver
+// that holds on to its reads may do.
+BOOL WINAPI IgnoreCancel(HANDLE, LPOVERLAPPED overlapped)
+{
+    CancelsAsked.push_back(overlapped);
     return TRUE;
 }
 
@@ -59,6 +71,18 @@ protected:
             count++;
         return count;
     }
+    // Waits for the next WM_STATUS_UPDATED.
+    bool NextAnnouncement()
+    {
+        DWORD started = GetTickCount();
+        MSG msg;
+        while (!PeekMessageW(&msg, App.MainWindow, WM_STATUS_UPDATED, WM_STATUS_UPDATED, PM_REMOVE)) {
+            if (GetTickCount() - started > 10000)
+                return false;
+            MsgWaitForMultipleObjects(0, NULL, FALSE, 50, QS_POSTMESSAGE);
+        }
+        return true;
+    }
     HANDLE thread_ = NULL;
     ShutdownSystemCalls saved_;
 };
@@ -92,6 +116,34 @@ TEST_F(MonitorThreadPasses, APassWhoseDecisionChangesTheArmedStateAnnouncesItsel
         EXPECT_EQ(c.announcements, TakeAnnouncements());
         EXPECT_EQ(c.armedAfter, IsShutdownArmed() != 0);
     }
+}
+
+// The read of a device that went is abandoned when its cancel is not over
+// in time; it may still complete later, into its OVERLAPPED: the next
+// device's read must have one of its own.
+TEST_F(MonitorThreadPasses, AReadAbandonedAtItsCancelKeepsItsOverlappedFromTheNextDevicesRead)
+{
+    InputWaitSystemCalls saved = InputWaitCalls;
+    InputWaitCalls.CancelIoEx = IgnoreCancel;
+    CancelsAsked.clear();
+    Start();
+    for (int device = 0; device < 2; device++) {
+        // Opened and polled; its read is issued in the wait that follows.
+        ASSERT_TRUE(NextAnnouncement());
+        Sleep(200);
+        // The next poll fails: the device goes, and its read is cancelled.
+        ASSERT_TRUE(emu_fail_all(0, true)) << emu_last_error();
+        SetEvent(WakeEvent);
+        ASSERT_TRUE(NextAnnouncement());
+        if (device == 0) {
+            ASSERT_TRUE(emu_fail_none(0)) << emu_last_error();
+            SetEvent(WakeEvent);
+        }
+    }
+    Stop();
+    InputWaitCalls = saved;
+    ASSERT_EQ(2u, CancelsAsked.size());
+    EXPECT_NE(CancelsAsked[0], CancelsAsked[1]);
 }
 
 }  // namespace
