@@ -295,10 +295,13 @@ TEST_F(Ups, DeviceNamesAreCleanedAndCutWhenRead)
         {"X\r\n2026-01-01 00:00:00  mains restored - shutdown cancelled",
          L"X  2026-01-01 00:00:00  mains restored - shutdown cancelled"},
         {"Tab\there\\0after a NUL\x7f\x1b[31m", L"Tab here after a NUL  [31m"},
-        // Bidirectional embeddings, overrides and isolates, which would turn
-        // the heading or the log line around; the marks and the rest stay.
+        // Bidirectional marks, embeddings, overrides and isolates, which
+        // would turn the heading or the log line around, the separators that
+        // break a line and the C1 controls; their neighbours stay.
         {"A\u202A\u202B\u202C\u202D\u202Ez\u2066\u2067\u2068\u2069\u2065\u202F\u200F",
-         L"A     z    \u2065\u202F\u200F"},
+         L"A     z    \u2065\u202F "},
+        {"\u200D\u200E\u061C\u061D\u2027\u2028\u2029\u007E\u0080\u009F\u00A0",
+         L"\u200D  \u061D\u2027  ~  \u00A0"},
         {"", L""},
         {sixtyFour, std::wstring(sixtyFour.begin(), sixtyFour.end() - 1)},
         {"An uninterruptible power supply whose product name runs well past sixty-four units",
