@@ -13,9 +13,13 @@ import time
 from conftest import SETTINGS_KEY
 from monitor_helpers import (CONNECTED, INITIATE_REFUSED, ON_BATTERY, ON_LINE_FULL, ON_MAINS, REASON_TEXT, armed,
                              forced_pass, monitor_lines, wait_new_lines, wake)
+from net_peers import free_port, turn_server_on, upsc
 
 WM_POWERBROADCAST = 0x0218
+PBT_APMSUSPEND = 0x4
 PBT_APMRESUMEAUTOMATIC = 0x12
+CMD_ABORT_SHUTDOWN = 204
+FOLLOWERS_READ_FSD = (0, "OB DISCHRG LB FSD")
 
 
 def assert_attempts(lines, reason, grace=30):
@@ -118,7 +122,9 @@ def test_flags_as_8_bit_fields_report_mains_and_arm_reasons_1_and_2(corvane, emu
 def test_hibernation_counts_its_grace_then_hibernates_once_and_a_resume_starts_afresh(corvane, emu, session):
     """Wine reports hibernation as available, and its request returns at
     once having done nothing: Corvane runs on, holding the outage, until the
-    resume broadcast makes it find the UPS again."""
+    resume broadcast makes it find the UPS again. Then a suspend withdraws
+    the new hibernation (the next pass arms it afresh), and an exit within
+    its grace says that it was cancelled."""
     session.reg_add(SETTINGS_KEY, "ShutdownAction", "REG_DWORD", 1)
     session.reg_add(SETTINGS_KEY, "GraceSeconds", "REG_DWORD", 4)
     emu.add(0, "plain")
@@ -138,6 +144,85 @@ def test_hibernation_counts_its_grace_then_hibernates_once_and_a_resume_starts_a
     assert lines[-1] == "hibernating"
     code, out = session.wintool("message", str(WM_POWERBROADCAST), str(PBT_APMRESUMEAUTOMATIC), "0")
     assert code == 0, out
-    assert wait_new_lines(corvane, lines, 4, timeout=15) == [CONNECTED] + outage
-    assert corvane.running()
+    assert wait_new_lines(corvane, lines, 3, timeout=15) == [CONNECTED] + outage[:2]
+    lines = monitor_lines(corvane)
+    code, out = session.wintool("message", str(WM_POWERBROADCAST), str(PBT_APMSUSPEND), "0")
+    assert code == 0, out
+    assert wait_new_lines(corvane, lines, 1, timeout=8) == outage[1:2]
     assert corvane.stop() == 0
+    assert corvane.messages()[-2:] == ["hibernation cancelled - Corvane stopped", "Corvane stopped"]
+
+
+def test_a_hibernation_armed_while_the_device_stalls_happens_at_the_end_of_its_grace(corvane, emu, session):
+    session.reg_add(SETTINGS_KEY, "ShutdownAction", "REG_DWORD", 1)
+    session.reg_add(SETTINGS_KEY, "GraceSeconds", "REG_DWORD", 3)
+    emu.add(0, "plain", inputs="none")
+    corvane.start()
+    lines = wait_new_lines(corvane, [], 2)
+    forced_pass(corvane, emu)
+    emu.set(0, charge=10, runtime=900, **ON_BATTERY)
+    wake(corvane)
+    hibernate = "HIBERNATE ARMED - %s; grace 3s" % REASON_TEXT[4]
+    assert wait_new_lines(corvane, lines, 2) == ["MAINS LOST - on battery, 10%, 15 min", hibernate]
+    armed_at = time.monotonic()
+    # From the next pass on, each request takes 4 s: the poll stalls 16 s.
+    emu.delay(0, 4000)
+    try:
+        corvane.wait_for_message("hibernating", timeout=10)
+        assert time.monotonic() - armed_at < 4.5
+    finally:
+        emu.delay(0, 0)
+
+
+def test_a_ups_lost_on_battery_arms_after_15_s_and_its_followers_read_fsd_meanwhile(corvane, emu, session):
+    port = free_port()
+    turn_server_on(session, port)
+    emu.add(0, "plain", inputs="none")
+    corvane.start()
+    corvane.wait_for_message("on line")
+    forced_pass(corvane, emu)
+    emu.set(0, charge=60, runtime=1800, **ON_BATTERY)
+    wake(corvane)
+    corvane.wait_for_message("MAINS LOST")
+    lines = monitor_lines(corvane)
+    emu.remove(0)
+    wake(corvane)
+    assert wait_new_lines(corvane, lines, 2) == ["UPS disconnected", "UPS not found"]
+    lost_at = time.monotonic()
+    lines = monitor_lines(corvane)
+    assert wait_new_lines(corvane, lines, 2, timeout=20) == [armed(5), INITIATE_REFUSED]
+    assert 14 < time.monotonic() - lost_at < 16.5
+    assert upsc(port, "ups.status") == FOLLOWERS_READ_FSD
+    code, out = upsc(port, "battery.charge")
+    assert code != 0 and out == "Error: Driver not connected", out
+
+
+def test_one_failed_request_mid_outage_keeps_fsd_and_the_users_abort(corvane, emu, session):
+    port = free_port()
+    turn_server_on(session, port, ShutdownAction=("REG_DWORD", 1))
+    emu.add(0, "plain", inputs="none")
+    corvane.start()
+    corvane.wait_for_message("on line")
+    lines = monitor_lines(corvane)
+    forced_pass(corvane, emu)
+    emu.set(0, charge=15, runtime=900, **ON_BATTERY)
+    wake(corvane)
+    hibernate = "HIBERNATE ARMED - %s; grace 30s" % REASON_TEXT[4]
+    assert wait_new_lines(corvane, lines, 2) == ["MAINS LOST - on battery, 15%, 15 min", hibernate]
+    corvane.command(CMD_ABORT_SHUTDOWN)
+    corvane.wait_for_message("shutdown aborted by user")
+    assert upsc(port, "ups.status") == FOLLOWERS_READ_FSD
+    emu.fail(0, "all")
+    wake(corvane)
+    corvane.wait_for_message("UPS not found")
+    assert upsc(port, "ups.status") == FOLLOWERS_READ_FSD
+    emu.fail(0, "none")
+    wake(corvane)
+    corvane.wait_for_message("UPS connected: ", count=2)
+    forced_pass(corvane, emu)
+    forced_pass(corvane, emu)
+    lines = monitor_lines(corvane)
+    assert lines[lines.index(CONNECTED):] == [CONNECTED, ON_LINE_FULL, "MAINS LOST - on battery, 15%, 15 min",
+                                              hibernate, "shutdown aborted by user", "UPS disconnected",
+                                              "UPS not found", CONNECTED, "MAINS LOST - on battery, 15%, 15 min"]
+    assert upsc(port, "ups.status") == FOLLOWERS_READ_FSD
