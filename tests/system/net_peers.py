@@ -83,10 +83,11 @@ class Upsmon:
 
 
 class Line:
-    """One raw connection speaking the protocol a line at a time."""
+    """One raw connection speaking the protocol a line at a time, from the
+    address `source` (any of 127/8 is this host's loopback)."""
 
-    def __init__(self, port, host="127.0.0.1"):
-        self.socket = socket.create_connection((host, port), timeout=10)
+    def __init__(self, port, host="127.0.0.1", source="127.0.0.1"):
+        self.socket = socket.create_connection((host, port), timeout=10, source_address=(source, 0))
         self.reader = self.socket.makefile("rb")
 
     def ask(self, line):
