@@ -301,9 +301,11 @@ def login_attempts_are_bounded(port):
 
 
 def test_a_server_whose_address_comes_after_it_started_listens_once_it_is_there(tmp_path):
-    """Run in a network namespace of its own, with a prefix, a wine server
-    and an X server started inside it (Linux binds 127.0.0.1 even while
-    loopback is down, so a documentation address stands in for the LAN's)."""
+    """In a network namespace of its own, with a prefix, a wine server and an
+    X server started inside it (Linux binds 127.0.0.1 even while loopback is
+    down, so a documentation address stands in for the LAN's), Corvane starts
+    before 192.0.2.1 exists; the address comes first without 127.0.0.1, so
+    that the wake socket fails where the listener binds, then 127.0.0.1."""
     output = tmp_path / "late-address.out"
     with open(output, "w") as out:
         done = subprocess.run(["unshare", "-n", sys.executable, os.path.abspath(__file__), "late-address"],
@@ -312,9 +314,6 @@ def test_a_server_whose_address_comes_after_it_started_listens_once_it_is_there(
 
 
 def serve_from_an_address_that_comes_late():
-    """Corvane starts before 192.0.2.1 exists; the address comes first
-    without 127.0.0.1, so that the server's wake socket cannot be opened
-    where its listener can, then 127.0.0.1 too: it must listen then."""
     def ip(*words):
         subprocess.run(["ip"] + list(words), check=True)
 
