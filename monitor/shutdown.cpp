@@ -496,6 +496,7 @@ ShutdownEvents ReadShutdownEvents()
     events.Refusals = Outage.Refusals;
     events.Reason = Outage.Reason;
     events.Armed = Outage.State == OUTAGE_ARMED;
+    events.GraceSeconds = Outage.GraceSeconds;
     events.LastSeenOnBattery = Outage.OnBattery;
     Unlock();
     return events;

@@ -91,13 +91,15 @@ BOOL IsForcedShutdownRaised();
 BOOL IsUpsLastSeenOnBattery();
 
 // What the interface needs to tell the user: counts of armings and of
-// refused requests since start, the reason of the latest arming, whether a
-// shutdown is armed now, and whether the UPS was last seen on battery.
+// refused requests since start, the reason and grace of the latest arming,
+// whether a shutdown is armed now, and whether the UPS was last seen on
+// battery.
 struct ShutdownEvents {
     LONG Armings;
     LONG Refusals;
     LONG Reason;
     BOOL Armed;
+    INT32 GraceSeconds;
     BOOL LastSeenOnBattery;
 };
 ShutdownEvents ReadShutdownEvents();

@@ -73,14 +73,14 @@ static int AppendPlainReason(WCHAR* text, int position, LONG reason, const UpsSt
     return AppendText(text, position, BALLOON_TEXT_UNITS, L"The battery is critical.");
 }
 
-static void ComposeArmed(Balloon* balloon, const UpsStatus* status, LONG reason)
+static void ComposeArmed(Balloon* balloon, const UpsStatus* status, const ShutdownEvents* events)
 {
     WCHAR title[BALLOON_TITLE_UNITS];
     int position = AppendText(title, 0, BALLOON_TITLE_UNITS, L"Shutting down in ");
-    position = AppendSigned(title, position, BALLOON_TITLE_UNITS, GraceSeconds);
+    position = AppendSigned(title, position, BALLOON_TITLE_UNITS, events->GraceSeconds);
     AppendText(title, position, BALLOON_TITLE_UNITS, L" s");
     SetBalloon(balloon, BALLOON_ARMED, NIIF_WARNING, title);
-    position = AppendPlainReason(balloon->Text, 0, reason, status);
+    position = AppendPlainReason(balloon->Text, 0, events->Reason, status);
     position = AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L" Right-click the tray icon to abort.");
     // The followers' battery is just as low: an abort cannot hold them.
     if (NetworkServerEnabled)
@@ -112,7 +112,7 @@ int DecideBalloon(NotifierState* state, const UpsStatus* status, const ShutdownE
         SetBalloon(balloon, BALLOON_REFUSED, NIIF_WARNING, L"Shutdown refused by Windows");
         AppendText(balloon->Text, 0, BALLOON_TEXT_UNITS, L"Save your work now: the battery is running out.");
     } else if (events->Armings != before.Armings && events->Armed) {
-        ComposeArmed(balloon, status, events->Reason);
+        ComposeArmed(balloon, status, events);
     } else if (before.Present && !status->Present) {
         SetBalloon(balloon, BALLOON_UPS_LOST, NIIF_WARNING, L"UPS not found");
         AppendText(balloon->Text, 0, BALLOON_TEXT_UNITS, L"Corvane cannot see the UPS: the computer is not protected.");

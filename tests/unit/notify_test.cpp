@@ -28,6 +28,7 @@ struct Step {
     const wchar_t* title = nullptr;
     const wchar_t* text = nullptr;
     BOOL lastSeenOnBattery = FALSE;
+    INT32 grace = 30;
 };
 
 TEST(Balloons, OneForEachTransitionNothingAtStartOrOnRepeat)
@@ -76,10 +77,13 @@ TEST(Balloons, OneForEachTransitionNothingAtStartOrOnRepeat)
           L"The UPS was lost while on battery. Right-click the tray icon to abort.", TRUE },
         { "refused, the UPS still lost", NO_UPS, 10, 5, 5, FALSE, BALLOON_REFUSED, L"Shutdown refused by Windows",
           L"Save your work now: the battery is running out.", TRUE },
+        { "a power-off after a failed hibernation", NO_UPS, 11, 5, 5, TRUE, BALLOON_ARMED, L"Shutting down in 0 s",
+          L"The UPS was lost while on battery. Right-click the tray icon to abort.", TRUE, 0 },
     };
     NotifierState state = {};
     for (const Step& step : steps) {
-        ShutdownEvents events = { step.armings, step.refusals, step.reason, step.armed, step.lastSeenOnBattery };
+        ShutdownEvents events = { step.armings, step.refusals, step.reason, step.armed, step.grace,
+                                  step.lastSeenOnBattery };
         Balloon balloon;
         int kind = DecideBalloon(&state, &step.status, &events, &balloon);
         EXPECT_EQ(step.kind, kind) << step.what;
@@ -97,7 +101,7 @@ TEST(Balloons, TheArmedBalloonTellsThatFollowersStillShutDown)
     NetworkServerEnabled = 1;
     NotifierState state = {};
     const UpsStatus onBattery = MakeStatus(1, 1, 15, 2000);
-    ShutdownEvents before = { 0, 0, 0, FALSE, TRUE }, armed = { 1, 0, 4, TRUE, TRUE };
+    ShutdownEvents before = { 0, 0, 0, FALSE, 30, TRUE }, armed = { 1, 0, 4, TRUE, 30, TRUE };
     Balloon balloon;
     DecideBalloon(&state, &onBattery, &before, &balloon);
     EXPECT_EQ(BALLOON_ARMED, DecideBalloon(&state, &onBattery, &armed, &balloon));
