@@ -314,6 +314,18 @@ class Emulator:
     def reset_log(self, slot):
         self._cmd("reset-log", slot)
 
+    def output(self, slot):
+        """The UPS's output: {"on", "offs" (times it went off), "writes"
+        (delays written into DelayBeforeShutdown), "last" (the last one,
+        raw), "left" (seconds until it goes off, None while nothing counts
+        down)}."""
+        words = self._cmd("output", slot).split()
+        out = {"on": words[0] == "on"}
+        for word in words[1:]:
+            key, value = word.split("=")
+            out[key] = None if value == "-" else int(value)
+        return out
+
     def now(self):
         """The Windows system clock in ms since 1601 (the clock of times())."""
         return int(self._cmd("now"))

@@ -257,6 +257,14 @@ bool run(int argc, char **argv, Answer &a)
         return true;
     }
     if (!strcmp(cmd, "reset-log")) return emu_reset_log(slot);
+    if (!strcmp(cmd, "output")) {
+        EmuOutput o;
+        if (!emu_output(slot, &o)) return false;
+        a.add("%s offs=%u writes=%u last=%d left=", o.on ? "on" : "off", o.offs, o.writes, o.last);
+        if (o.left_ms < 0) a.add("-");
+        else a.add("%lld", (long long)((o.left_ms + 999) / 1000));
+        return true;
+    }
     a.add("unknown command '%s'", cmd);
     return false;
 }

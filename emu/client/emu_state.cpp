@@ -375,6 +375,28 @@ bool emu_reset_log(int slot)
     return ok;
 }
 
+bool emu_output(int slot, EmuOutput *out)
+{
+    HKEY key = open_state_key(slot);
+    if (!key) return false;
+    DWORD on = 1, offs = 0, writes = 0, type, size;
+    int32_t last = 0;
+    uint64_t end = 0;
+    size = sizeof(on); RegQueryValueExW(key, L"OutputOn", NULL, &type, (BYTE *)&on, &size);
+    size = sizeof(offs); RegQueryValueExW(key, L"OutputOffs", NULL, &type, (BYTE *)&offs, &size);
+    size = sizeof(writes); RegQueryValueExW(key, L"OffDelayWrites", NULL, &type, (BYTE *)&writes, &size);
+    size = sizeof(last); RegQueryValueExW(key, L"OffDelayLast", NULL, &type, (BYTE *)&last, &size);
+    size = sizeof(end); RegQueryValueExW(key, L"OffDelayEnd", NULL, &type, (BYTE *)&end, &size);
+    RegCloseKey(key);
+    uint64_t now = emu_now_ms();
+    out->on = on != 0;
+    out->offs = offs;
+    out->writes = writes;
+    out->last = last;
+    out->left_ms = end == 0 ? -1 : end > now ? (int64_t)(end - now) : 0;
+    return true;
+}
+
 uint64_t emu_now_ms()
 {
     FILETIME ft;
