@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "ui/window.h"
 #include "ups/discovery.h"
+#include "upsoff/commit.h"
 
 HANDLE StopEvent;
 HANDLE WakeEvent;
@@ -98,6 +99,7 @@ static void OpenOrPoll(MonitorState* state)
         if (!OpenUps(&state->Working))
             return;
         AnnounceDevice(state);
+        PublishUpsOffTarget();
     }
     if (PollUps(&state->Working)) {
         state->Unanswered[0] = 0;

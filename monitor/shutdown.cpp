@@ -6,6 +6,7 @@
 #include "app/settings.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "upsoff/commit.h"
 
 volatile LONG ShutdownArmed;
 
@@ -288,6 +289,7 @@ void HibernateWhenDue()
     if (InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_NOT_ARMED, SHUTDOWN_ARMED) != SHUTDOWN_ARMED)
         return;
     LONG reason = InterlockedCompareExchange(&ArmedReason, 0, 0);
+    CommitUpsOff(TRUE, 0);
     WriteLog(L"hibernating");
     if (ShutdownCalls.SetSuspendState(TRUE, FALSE, FALSE)) {
         // Windows has hibernated, or (Wine) said yes and did nothing. Held

@@ -30,6 +30,7 @@ struct NetFacts {
     UpsStatus Status;                   // a copy of the Snapshot
     BOOL Stale;                         // see IsStatusStale
     BOOL ForcedShutdown;                // this computer has armed in this outage
+    INT32 UpsOffDelaySeconds;           // ups.delay.shutdown; 0: not served
     INT32 RuntimeThresholdSeconds;
     INT32 ChargeThresholdPercent;
     const char* User;                   // UTF-8, terminated

@@ -14,6 +14,7 @@
 #include "monitor/monitor.h"
 #include "monitor/shutdown.h"
 #include "monitor/snapshot.h"
+#include "upsoff/commit.h"
 
 enum {
     IDLE_CLOSE_MS = 120000,
@@ -57,6 +58,10 @@ static const char* LoginAddresses[NET_MAX_CLIENTS];
 // a follower retrying every few seconds must not fill the log.
 static BOOL RefusalLogged;
 static DWORD RefusalLogTick;
+
+// Written by this thread, read by the others.
+static volatile LONG LoggedInCount;
+static volatile LONG GoneSinceFsd;
 
 static BOOL StopRequested()
 {
@@ -211,8 +216,14 @@ static BOOL OpenServer()
 
 static void CloseConnection(Connection* connection)
 {
-    if (connection->Session.LoggedIn)
+    if (connection->Session.LoggedIn) {
         LogWithAddress(L"follower logged out: ", connection->Address);
+        InterlockedDecrement(&LoggedInCount);
+        // A follower that leaves after FSD is shutting down; one that this
+        // program's own stop disconnects is not.
+        if (IsForcedShutdownRaised() && !StopRequested())
+            InterlockedIncrement(&GoneSinceFsd);
+    }
     WinsockCalls.closesocket(connection->Socket);
     connection->Socket = INVALID_SOCKET;
 }
@@ -306,6 +317,7 @@ static void GatherFacts(NetFacts* facts)
     UINT32 tick = CopySnapshotAndTick(&facts->Status);
     facts->Stale = IsStatusStale(&facts->Status, GetTickCount() - tick);
     facts->ForcedShutdown = IsForcedShutdownRaised();
+    facts->UpsOffDelaySeconds = ServedUpsOffDelay();
     facts->RuntimeThresholdSeconds = RuntimeThresholdSeconds;
     facts->ChargeThresholdPercent = ChargeThresholdPercent;
     facts->User = UserText;
@@ -337,8 +349,10 @@ static void Answer(Connection* connection, const char* line, int length)
     int flags = AnswerLine(&connection->Session, line, length, &facts, connection->Out + connection->OutLength,
                            &answerLength);
     connection->OutLength += answerLength;
-    if (flags & NET_LOGGED_IN)
+    if (flags & NET_LOGGED_IN) {
+        InterlockedIncrement(&LoggedInCount);
         LogWithAddress(L"follower logged in: ", connection->Address);
+    }
     if (flags & NET_LOGIN_REFUSED)
         LogRefusal(connection);
     if (flags & NET_CLOSE)
@@ -503,4 +517,14 @@ void WaitNetworkServer(DWORD waitMs)
 {
     if (ServerThread)
         WaitForSingleObject(ServerThread, waitMs);
+}
+
+LONG CountFollowersLoggedIn()
+{
+    return InterlockedCompareExchange(&LoggedInCount, 0, 0);
+}
+
+LONG TakeFollowersGoneSinceFsd()
+{
+    return InterlockedExchange(&GoneSinceFsd, 0);
 }
