@@ -12,6 +12,7 @@
 #include "ui/window.h"
 #include "ups/discovery.h"
 #include "upsoff/commit.h"
+#include "upsoff/followers.h"
 
 HANDLE StopEvent;
 HANDLE WakeEvent;
@@ -181,6 +182,7 @@ static DWORD RunPass(MonitorState* state)
     }
     OpenOrPoll(state);
     LogChanges(state);
+    NoteFollowersAtMainsReturn(&state->Working);
     PublishStatus(&state->Working);
     PostMessageW(App.MainWindow, WM_STATUS_UPDATED, 0, 0);
     ShutdownEvents before = ReadShutdownEvents();

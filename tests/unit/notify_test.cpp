@@ -27,6 +27,7 @@ struct Step {
     int kind;
     const wchar_t* title = nullptr;
     const wchar_t* text = nullptr;
+    LONG followersDown = 0;
 };
 
 TEST(Balloons, OneForEachTransitionNothingAtStartOrOnRepeat)
@@ -68,12 +69,15 @@ TEST(Balloons, OneForEachTransitionNothingAtStartOrOnRepeat)
           L"The UPS battery is below its safe limit. Right-click the tray icon to abort." },
         { "UPS lost while armed", NO_UPS, 8, 4, 2, TRUE, BALLOON_UPS_LOST, L"UPS not found",
           L"Corvane cannot see the UPS: the computer is not protected." },
+        { "found again, still armed", MakeStatus(1, 1, 50, 900), 8, 4, 2, TRUE, BALLOON_NONE },
+        { "mains back, two followers went down", ON_LINE, 8, 4, 2, TRUE, BALLOON_MAINS_BACK, L"Mains power restored",
+          L"On line, 100%; shutdown cancelled; followers shut down during this outage: 2", 2 },
     };
     NotifierState state = {};
     for (const Step& step : steps) {
         ShutdownEvents events = { step.armings, step.refusals, step.reason, step.armed };
         Balloon balloon;
-        int kind = DecideBalloon(&state, &step.status, &events, &balloon);
+        int kind = DecideBalloon(&state, &step.status, &events, step.followersDown, &balloon);
         EXPECT_EQ(step.kind, kind) << step.what;
         if (kind != step.kind || kind == BALLOON_NONE)
             continue;
@@ -91,8 +95,8 @@ TEST(Balloons, TheArmedBalloonTellsThatFollowersStillShutDown)
     const UpsStatus onBattery = MakeStatus(1, 1, 15, 2000);
     ShutdownEvents before = { 0, 0, 0, FALSE }, armed = { 1, 0, 4, TRUE };
     Balloon balloon;
-    DecideBalloon(&state, &onBattery, &before, &balloon);
-    EXPECT_EQ(BALLOON_ARMED, DecideBalloon(&state, &onBattery, &armed, &balloon));
+    DecideBalloon(&state, &onBattery, &before, 0, &balloon);
+    EXPECT_EQ(BALLOON_ARMED, DecideBalloon(&state, &onBattery, &armed, 0, &balloon));
     EXPECT_STREQ(L"The battery is down to 15%. Right-click the tray icon to abort. An abort holds this computer "
                  L"only: its followers still shut down.", balloon.Text);
     NetworkServerEnabled = 0;
