@@ -154,6 +154,7 @@ static void write_output_state(HKEY key, const EmuLayout *l, bool parsed, bool m
     reg_dword(key, L"OutputOffs", 0);
     reg_dword(key, L"OffDelayWrites", 0);
     reg_dword(key, L"OffDelayLast", 0);
+    reg_dword(key, L"SetRequests", 0);
 }
 
 static bool write_device_state(HKEY key, const EmuProfile *p, int slot)

@@ -30,6 +30,7 @@
  *                          the output's state, how often it went off, the
  *                          last delay written (raw, sign-extended) and how
  *                          many were written
+ *   SetRequests REG_DWORD  written: feature and output reports a host sent
  *   OffDelayEnd REG_BINARY   written: ULONGLONG ms since 1601 when the output
  *                          goes off, 0 while nothing counts down
  *
@@ -641,7 +642,10 @@ static NTSTATUS emu_set_report(EMU_DEVICE *dev, PIRP irp, const WCHAR *prefix, B
     WCHAR name[32];
     UNICODE_STRING us;
     HANDLE key = emu_key(dev);
+    ULONG sets;
     if (!packet || !packet->reportBuffer || !key) return STATUS_INVALID_PARAMETER;
+    sets = emu_dword(dev, L"SetRequests", 0) + 1;
+    emu_set(dev, L"SetRequests", REG_DWORD, &sets, sizeof(sets));
     emu_name(name, prefix, packet->reportId, &us);
     ZwSetValueKey(key, &us, 0, REG_BINARY, packet->reportBuffer, packet->reportBufferLen);
     if (is_feature && dev->off.id && packet->reportId == dev->off.id)
