@@ -14,7 +14,7 @@ import pytest
 
 from conftest import SETTINGS_KEY
 from monitor_helpers import (CONNECTED, INITIATE_REFUSED, ON_BATTERY, ON_LINE_FULL, ON_MAINS, REASON_TEXT, armed,
-                             forced_pass, monitor_lines, wait_new_lines, wake)
+                             forced_pass, monitor_lines, wait_new_lines, wait_quiet, wake)
 from net_peers import PASSWORD, Upsmon, free_port, turn_server_on
 
 WM_POWERBROADCAST = 0x0218
@@ -233,4 +233,26 @@ def test_a_ups_without_the_usage_is_named_once_per_connection_and_never_written(
         "HIBERNATE ARMED - %s; grace 1s" % REASON_TEXT[4], cannot, "hibernating"]
     end_session(corvane, session)
     assert corvane.messages().count(cannot) == 1
+    assert emu.output(0)["sets"] == 0
+
+
+def test_a_stuck_ups_holds_the_end_of_the_session_no_longer_than_the_stops_budget(corvane, emu, session):
+    """The monitor is inside a 3-s request when the session ends: the write
+    waits half a second on its own handle, is logged as refused, and the stop
+    ends within its 3 s."""
+    session.reg_add(SETTINGS_KEY, "UpsOffDelaySeconds", "REG_DWORD", 120)
+    emu.add(0, "plain", inputs="none")
+    corvane.start()
+    wait_new_lines(corvane, [], 2)
+    shutdown_refused(corvane, emu)
+    forced_pass(corvane, emu)
+    emu.delay(0, 3000)
+    wake(corvane)
+    time.sleep(0.5)
+    started = time.monotonic()
+    end_session(corvane, session)
+    assert time.monotonic() - started < 6
+    assert corvane.messages()[-2:] == ["ERROR - UPS refused the output-off delay, code 1460", "Corvane stopped"]
+    emu.delay(0, 0)
+    wait_quiet(emu, quiet=0.5, timeout=15)
     assert emu.output(0)["sets"] == 0
