@@ -155,7 +155,6 @@ def test_hibernation_counts_its_grace_then_hibernates_once_and_a_resume_starts_a
     assert corvane.stop() == 0
 
 
-
 def end_session(corvane, session):
     """Wine's own end of the session: WM_QUERYENDSESSION and WM_ENDSESSION to
     every top-level window, then the end of each process."""

@@ -33,7 +33,6 @@ TEST(UpsOff, WritesOnlyWhenThisComputerGoesDownInAnOutageWithFsd)
         { "no field", { 120, TRUE, 0, TRUE, TRUE, MISSING }, UPSOFF_SAY_MISSING },
         { "a field too small", { 600, TRUE, 0, TRUE, TRUE, SMALL }, UPSOFF_SAY_TOO_SMALL },
         { "no field, on line: nothing to say", { 120, TRUE, 0, TRUE, FALSE, MISSING }, UPSOFF_NOTHING },
-        { "no field, a logoff", { 120, TRUE, LOGOFF, TRUE, TRUE, MISSING }, UPSOFF_NOTHING },
         { "no field, the setting off", { 0, TRUE, 0, TRUE, TRUE, MISSING }, UPSOFF_NOTHING },
     };
     for (const auto& row : rows)
