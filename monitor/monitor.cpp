@@ -11,6 +11,8 @@
 #include "base/text.h"
 #include "ui/window.h"
 #include "ups/discovery.h"
+#include "upsoff/commit.h"
+#include "upsoff/followers.h"
 
 HANDLE StopEvent;
 HANDLE WakeEvent;
@@ -98,6 +100,7 @@ static void OpenOrPoll(MonitorState* state)
         if (!OpenUps(&state->Working))
             return;
         AnnounceDevice(state);
+        PublishUpsOffTarget();
     }
     if (PollUps(&state->Working)) {
         state->Unanswered[0] = 0;
@@ -177,6 +180,7 @@ static DWORD RunPass(MonitorState* state)
     }
     OpenOrPoll(state);
     LogChanges(state);
+    NoteFollowersAtMainsReturn(&state->Working);
     PublishStatus(&state->Working);
     PostMessageW(App.MainWindow, WM_STATUS_UPDATED, 0, 0);
     ShutdownEvents before = ReadShutdownEvents();

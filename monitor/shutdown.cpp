@@ -43,6 +43,7 @@
 #include "app/settings.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "upsoff/commit.h"
 
 OutageRecord Outage;
 // Zero-filled: an all-zero SRWLOCK is unlocked.
@@ -442,6 +443,7 @@ void HibernateWhenDue()
     Unlock();
     if (!due)
         return;
+    CommitUpsOff(TRUE, 0);
     WriteLog(L"hibernating");
     BOOL hibernated = Hibernate();
     DWORD error = GetLastError();

@@ -149,6 +149,7 @@ enum Source {
     SOURCE_LOAD,
     SOURCE_WATTS,
     SOURCE_CAPACITY,
+    SOURCE_OFF_DELAY,
     // The strings, from here on.
     SOURCE_MANUFACTURER,
     SOURCE_PRODUCT,
@@ -171,6 +172,7 @@ static const Variable VARIABLES[] = {
     { "device.model", "Model" },
     { "device.type", "Device type" },
     { "input.voltage", "Input voltage (V)" },
+    { "ups.delay.shutdown", "UPS shutdown delay (s)" },
     { "ups.load", "Load (%)" },
     { "ups.mfr", "Manufacturer" },
     { "ups.model", "Model" },
@@ -189,6 +191,7 @@ static const BYTE SOURCES[] = {
     SOURCE_PRODUCT,
     SOURCE_TYPE,
     SOURCE_VOLTAGE,
+    SOURCE_OFF_DELAY,
     SOURCE_LOAD,
     SOURCE_MANUFACTURER,
     SOURCE_PRODUCT,
@@ -233,7 +236,7 @@ static BOOL FormatValue(int source, const NetFacts* facts, char* out)
     const INT32 numbers[] = {
         status->ChargePercent, facts->ChargeThresholdPercent, status->RuntimeSeconds,
         facts->RuntimeThresholdSeconds, status->InputVoltage, status->LoadPercent, status->LoadWatts,
-        status->CapacityWatts,
+        status->CapacityWatts, facts->UpsOffDelaySeconds ? facts->UpsOffDelaySeconds : -1,
     };
     out[0] = 0;
     if (source < SOURCE_MANUFACTURER) {

@@ -31,6 +31,7 @@ struct NetFacts {
                                         // UPS, the last one seen with it, Present still 0
     BOOL Stale;                         // see IsStatusStale
     BOOL ForcedShutdown;                // this computer has armed in this outage
+    INT32 UpsOffDelaySeconds;           // ups.delay.shutdown; 0: not served
     INT32 RuntimeThresholdSeconds;
     INT32 ChargeThresholdPercent;
     const char* User;                   // UTF-8, terminated

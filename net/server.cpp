@@ -14,6 +14,7 @@
 #include "monitor/monitor.h"
 #include "monitor/shutdown.h"
 #include "monitor/snapshot.h"
+#include "upsoff/commit.h"
 
 enum {
     IDLE_CLOSE_MS = 120000,
@@ -65,6 +66,10 @@ struct RefusalRecord {
     char Address[NET_ADDRESS_TEXT_BYTES];
 };
 static RefusalRecord RefusalsLogged[NET_MAX_CLIENTS];
+
+// Written by this thread, read by the others.
+static volatile LONG LoggedInCount;
+static volatile LONG GoneSinceFsd;
 
 static BOOL StopRequested()
 {
@@ -246,8 +251,14 @@ static void TryListen(const NetAddress* address, const char* endpoint, BOOL* fai
 
 static void CloseConnection(Connection* connection)
 {
-    if (connection->Session.LoggedIn)
+    if (connection->Session.LoggedIn) {
         LogWithAddress(L"follower logged out: ", connection->Address);
+        InterlockedDecrement(&LoggedInCount);
+        // A follower that leaves after FSD is shutting down; one that this
+        // program's own stop disconnects is not.
+        if (IsForcedShutdownRaised() && !StopRequested())
+            InterlockedIncrement(&GoneSinceFsd);
+    }
     WinsockCalls.closesocket(connection->Socket);
     connection->Socket = INVALID_SOCKET;
 }
@@ -356,6 +367,7 @@ static void GatherFacts(NetFacts* facts)
         CopyLastSeenStatus(&facts->Status);
         facts->Status.Present = 0;
     }
+    facts->UpsOffDelaySeconds = ServedUpsOffDelay();
     facts->RuntimeThresholdSeconds = RuntimeThresholdSeconds;
     facts->ChargeThresholdPercent = ChargeThresholdPercent;
     facts->User = UserText;
@@ -407,8 +419,10 @@ static void Answer(Connection* connection, const char* line, int length)
     int flags = AnswerLine(&connection->Session, line, length, &facts, connection->Out + connection->OutLength,
                            &answerLength);
     connection->OutLength += answerLength;
-    if (flags & NET_LOGGED_IN)
+    if (flags & NET_LOGGED_IN) {
+        InterlockedIncrement(&LoggedInCount);
         LogWithAddress(L"follower logged in: ", connection->Address);
+    }
     if (flags & NET_LOGIN_REFUSED)
         LogRefusal(connection);
     if (flags & NET_CLOSE)
@@ -601,4 +615,14 @@ void WaitNetworkServer(DWORD waitMs)
 {
     if (ServerThread)
         WaitForSingleObject(ServerThread, waitMs);
+}
+
+LONG CountFollowersLoggedIn()
+{
+    return InterlockedCompareExchange(&LoggedInCount, 0, 0);
+}
+
+LONG TakeFollowersGoneSinceFsd()
+{
+    return InterlockedExchange(&GoneSinceFsd, 0);
 }

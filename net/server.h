@@ -15,3 +15,8 @@ void WakeNetworkServer();
 
 // Then gives the thread up to waitMs to close its connections and end.
 void WaitNetworkServer(DWORD waitMs);
+
+// Any thread: the followers logged in now; and, taken once, how many logged
+// out or vanished while this outage's FSD was raised (0 with the server off).
+LONG CountFollowersLoggedIn();
+LONG TakeFollowersGoneSinceFsd();

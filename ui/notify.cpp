@@ -6,6 +6,7 @@
 #include "base/text.h"
 #include "monitor/snapshot.h"
 #include "ui/tray.h"
+#include "upsoff/followers.h"
 
 NotifierState Notifier;
 
@@ -39,7 +40,7 @@ static void ComposeMainsLost(Balloon* balloon, const UpsStatus* status)
     AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L" left");
 }
 
-static void ComposeMainsBack(Balloon* balloon, const UpsStatus* status, BOOL shutdownCancelled)
+static void ComposeMainsBack(Balloon* balloon, const UpsStatus* status, BOOL shutdownCancelled, LONG followersDown)
 {
     SetBalloon(balloon, BALLOON_MAINS_BACK, NIIF_INFO, L"Mains power restored");
     int position = AppendText(balloon->Text, 0, BALLOON_TEXT_UNITS, L"On line");
@@ -48,7 +49,13 @@ static void ComposeMainsBack(Balloon* balloon, const UpsStatus* status, BOOL shu
         position = AppendCharge(balloon->Text, position, status->ChargePercent);
     }
     if (shutdownCancelled)
-        AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L"; shutdown cancelled");
+        position = AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L"; shutdown cancelled");
+    // They will not start by themselves: the UPS never cut its output.
+    if (followersDown > 0) {
+        position = AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L"; ");
+        position = AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, FollowersDownText);
+        AppendNumber(balloon->Text, position, BALLOON_TEXT_UNITS, (UINT32)followersDown);
+    }
 }
 
 // Why the computer is about to go down, as a person would say it.
@@ -88,7 +95,8 @@ static void ComposeArmed(Balloon* balloon, const UpsStatus* status, const Shutdo
                    L" An abort holds this computer only: its followers still shut down.");
 }
 
-int DecideBalloon(NotifierState* state, const UpsStatus* status, const ShutdownEvents* events, Balloon* balloon)
+int DecideBalloon(NotifierState* state, const UpsStatus* status, const ShutdownEvents* events, LONG followersDown,
+                  Balloon* balloon)
 {
     NotifierState before = *state;
     state->HaveBaseline = TRUE;
@@ -121,7 +129,7 @@ int DecideBalloon(NotifierState* state, const UpsStatus* status, const ShutdownE
     } else if (before.Present && before.OnBattery && status->Present && !status->OnBattery) {
         // The monitor cancels an armed shutdown right after announcing the
         // pass, so it may still read armed here.
-        ComposeMainsBack(balloon, status, before.Armed || events->Armed);
+        ComposeMainsBack(balloon, status, before.Armed || events->Armed, followersDown);
     }
     return balloon->Kind;
 }
@@ -148,7 +156,7 @@ void NotifyPowerChanges()
     Balloon balloon;
     // Decided even when switched off, so the memory of the last pass stays
     // current.
-    int kind = DecideBalloon(&Notifier, &status, &events, &balloon);
+    int kind = DecideBalloon(&Notifier, &status, &events, FollowersDownInOutage(), &balloon);
     if (kind == BALLOON_NONE || !NotificationsEnabled)
         return;
     if (IsQuietBalloon(kind) && UserIsPresenting())

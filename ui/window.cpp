@@ -10,6 +10,7 @@
 #include "ui/theme.h"
 #include "ui/tray.h"
 #include "base/text.h"
+#include "upsoff/commit.h"
 
 static void Invalidate(HWND window)
 {
@@ -181,6 +182,15 @@ static void OnTrayRetry()
         UpdateTrayIcon();
 }
 
+// Windows gives a program nothing after WM_ENDSESSION returns: the UPS is
+// told now, then the program stops as for "Exit", inside the stop's budget.
+static void OnEndSession(HWND window, WPARAM ending, LPARAM flags)
+{
+    CommitUpsOff((BOOL)ending, flags);
+    if (ending)
+        DestroyWindow(window);
+}
+
 static void OnStatusUpdated(HWND window)
 {
     UpdateTrayIcon();
@@ -225,6 +235,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_STATUS_UPDATED:
         OnStatusUpdated(window);
+        return 0;
+    case WM_ENDSESSION:
+        OnEndSession(window, wParam, lParam);
         return 0;
     case WM_TIMER:
         if (wParam == TRAY_RETRY_TIMER)

@@ -40,6 +40,7 @@ def test_off_by_default_nothing_listens_and_ws2_32_is_never_loaded(corvane, emu,
 
 def test_upsc_and_pynut_read_every_variable_as_it_follows_the_ups(corvane, emu, session):
     port = free_port()
+    session.reg_add(SETTINGS_KEY, "UpsOffDelaySeconds", "REG_DWORD", 300)
     prefix = start_server(corvane, emu, session, port)
     assert listening_ports(prefix) == {port} and loads_ws2_32(prefix)
     assert "network server listening on 127.0.0.1:%d" % port in corvane.messages()
@@ -51,7 +52,7 @@ def test_upsc_and_pynut_read_every_variable_as_it_follows_the_ups(corvane, emu, 
         "battery.runtime.low": "300", "device.mfr": "Quillfen Labs", "device.model": "Emulated UPS 1500",
         "device.type": "ups", "input.voltage": "231.0", "ups.load": "41", "ups.mfr": "Quillfen Labs",
         "ups.model": "Emulated UPS 1500", "ups.realpower": "615", "ups.realpower.nominal": "1500",
-        "ups.status": "OL",
+        "ups.status": "OL", "ups.delay.shutdown": "300",
     }
     assert upsc_variables(port) == expected
 
@@ -131,11 +132,17 @@ def test_upsmon_secondary_shuts_down_on_fsd_and_not_before(corvane, emu, session
         wait_until(upsmon.shut_down, 10, "upsmon's shutdown command")
         assert "SHUTDOWN ARMED - charge fell below threshold; grace 30s" in corvane.messages()
         assert PASSWORD.encode() not in corvane.log_bytes()
+        # It logs out once it has seen FSD: it is going down, and the mains'
+        # return will not start it again, the UPS never cut its output.
+        corvane.wait_for_message("follower logged out: 127.0.0.1")
+        emu.set(0, **ON_MAINS)
+        corvane.wait_for_message("mains restored - followers shut down during this outage: 1")
+        wait_until(lambda: any(text.endswith("; followers shut down during this outage: 1")
+                               for _, _, text in session.tooltips()), 6, "the mains-back balloon")
     finally:
         upsmon.stop()
         for client in clients:
             client.close()
-    corvane.wait_for_message("follower logged out: 127.0.0.1")
     assert corvane.stop() == 0
 
 

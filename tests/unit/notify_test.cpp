@@ -29,6 +29,7 @@ struct Step {
     const wchar_t* text = nullptr;
     BOOL lastSeenOnBattery = FALSE;
     INT32 grace = 30;
+    LONG followersDown = 0;
 };
 
 TEST(Balloons, OneForEachTransitionNothingAtStartOrOnRepeat)
@@ -76,13 +77,17 @@ TEST(Balloons, OneForEachTransitionNothingAtStartOrOnRepeat)
           L"Save your work now: the battery is running out.", TRUE },
         { "a power-off after a failed hibernation", NO_UPS, 11, 5, 5, TRUE, BALLOON_ARMED, L"Shutting down in 0 s",
           L"The UPS was lost while on battery. Right-click the tray icon to abort.", TRUE, 0 },
+        { "found again, still armed", MakeStatus(1, 1, 50, 900), 11, 5, 5, TRUE, BALLOON_NONE, nullptr, nullptr,
+          TRUE, 0 },
+        { "mains back, two followers went down", ON_LINE, 11, 5, 5, TRUE, BALLOON_MAINS_BACK, L"Mains power restored",
+          L"On line, 100%; shutdown cancelled; followers shut down during this outage: 2", TRUE, 0, 2 },
     };
     NotifierState state = {};
     for (const Step& step : steps) {
         ShutdownEvents events = { step.armings, step.refusals, step.reason, step.armed, step.grace,
                                   step.lastSeenOnBattery };
         Balloon balloon;
-        int kind = DecideBalloon(&state, &step.status, &events, &balloon);
+        int kind = DecideBalloon(&state, &step.status, &events, step.followersDown, &balloon);
         EXPECT_EQ(step.kind, kind) << step.what;
         if (kind != step.kind || kind == BALLOON_NONE)
             continue;
@@ -100,8 +105,8 @@ TEST(Balloons, TheArmedBalloonTellsThatFollowersStillShutDown)
     const UpsStatus onBattery = MakeStatus(1, 1, 15, 2000);
     ShutdownEvents before = { 0, 0, 0, FALSE, 30, TRUE }, armed = { 1, 0, 4, TRUE, 30, TRUE };
     Balloon balloon;
-    DecideBalloon(&state, &onBattery, &before, &balloon);
-    EXPECT_EQ(BALLOON_ARMED, DecideBalloon(&state, &onBattery, &armed, &balloon));
+    DecideBalloon(&state, &onBattery, &before, 0, &balloon);
+    EXPECT_EQ(BALLOON_ARMED, DecideBalloon(&state, &onBattery, &armed, 0, &balloon));
     EXPECT_STREQ(L"The battery is down to 15%. Right-click the tray icon to abort. An abort holds this computer "
                  L"only: its followers still shut down.", balloon.Text);
     NetworkServerEnabled = 0;
