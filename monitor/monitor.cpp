@@ -130,7 +130,11 @@ void DecideShutdown(const UpsStatus* status)
     if (!status->Present) {
         EndOutage();
     } else if (status->OnBattery) {
-        int reason = ChooseShutdownReason(status, RuntimeThresholdSeconds, ChargeThresholdPercent);
+        // One copy for the whole decision: a change in the settings window
+        // counts from the next pass, never halfway through this one.
+        Settings settings;
+        CopySettings(&settings);
+        int reason = ChooseShutdownReason(status, settings.RuntimeThresholdSeconds, settings.ChargeThresholdPercent);
         if (reason)
             ArmShutdown(reason);
     } else {

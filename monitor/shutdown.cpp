@@ -16,10 +16,12 @@ volatile LONG ShutdownArmed;
 static volatile LONG ArmedReason;
 static volatile LONG AbortedReason;
 
-// What the armed period ends in (a SHUTDOWN_ACTION_ value) and the tick it
-// began at. The monitor thread's alone: written before the flag rises, read
-// only while it stands.
+// What the armed period ends in (a SHUTDOWN_ACTION_ value), its grace and the
+// tick it began at, from the settings of the moment of arming: a change made
+// while armed counts from the next arming. The monitor thread's alone:
+// written before the flag rises, read only while it stands.
 static int ArmedAction;
+static INT32 ArmedGraceSeconds;
 static DWORD ArmedTick;
 
 // How many times the controller has armed, and how many requests Windows
@@ -132,7 +134,7 @@ static void LogArmed(const WCHAR* reasonText)
                               ArmedAction == SHUTDOWN_ACTION_HIBERNATE ? L"HIBERNATE ARMED - " : L"SHUTDOWN ARMED - ");
     position = AppendText(line, position, ARMED_LINE_UNITS, reasonText);
     position = AppendText(line, position, ARMED_LINE_UNITS, L"; grace ");
-    position = AppendSigned(line, position, ARMED_LINE_UNITS, GraceSeconds);
+    position = AppendSigned(line, position, ARMED_LINE_UNITS, ArmedGraceSeconds);
     AppendText(line, position, ARMED_LINE_UNITS, L"s");
     WriteLog(line);
 }
@@ -177,11 +179,14 @@ void ArmShutdown(int reason)
 {
     if (InterlockedCompareExchange(&ShutdownArmed, 0, 0) != SHUTDOWN_NOT_ARMED || IsHeldByUserAbort(reason))
         return;
-    BOOL hibernationMissing = ShutdownAction == SHUTDOWN_ACTION_HIBERNATE && !IsHibernationAvailable();
+    Settings settings;
+    CopySettings(&settings);
+    BOOL hibernationMissing = settings.ShutdownAction == SHUTDOWN_ACTION_HIBERNATE && !IsHibernationAvailable();
     // Only this thread arms, and while the flag reads 0 nobody reads what
     // the armed period is: it is all stored before the flag rises.
     InterlockedExchange(&ArmedReason, reason);
-    ArmedAction = hibernationMissing ? SHUTDOWN_ACTION_POWER_OFF : ShutdownAction;
+    ArmedAction = hibernationMissing ? SHUTDOWN_ACTION_POWER_OFF : settings.ShutdownAction;
+    ArmedGraceSeconds = settings.GraceSeconds;
     ArmedTick = ShutdownCalls.GetTickCount();
     if (InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_ARMED, SHUTDOWN_NOT_ARMED) != SHUTDOWN_NOT_ARMED)
         return;
@@ -203,7 +208,7 @@ void ArmShutdown(int reason)
     }
     // A hibernation waits for HibernateWhenDue; a shutdown is Windows' to count.
     if (ArmedAction == SHUTDOWN_ACTION_POWER_OFF)
-        RequestPowerOff(reason, (DWORD)GraceSeconds);
+        RequestPowerOff(reason, (DWORD)ArmedGraceSeconds);
 }
 
 BOOL IsShutdownArmed()
@@ -274,7 +279,7 @@ DWORD HibernationDueInMs()
         return INFINITE;
     // Unsigned: right across the wrap of the tick counter.
     DWORD elapsed = ShutdownCalls.GetTickCount() - ArmedTick;
-    DWORD grace = (DWORD)GraceSeconds * 1000;
+    DWORD grace = (DWORD)ArmedGraceSeconds * 1000;
     return elapsed >= grace ? 0 : grace - elapsed;
 }
 

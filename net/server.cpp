@@ -47,7 +47,9 @@ static SOCKET ListenSocket = INVALID_SOCKET;
 static SOCKET volatile WakeSocket = INVALID_SOCKET;
 static HANDLE ServerThread;
 
-// The configured user and password as the wire carries them.
+// The settings this run of the thread serves with, copied at its start, and
+// the user and password as the wire carries them.
+static Settings Served;
 static char UserText[NET_SECRET_BYTES];
 static char PasswordText[NET_SECRET_BYTES];
 
@@ -132,7 +134,7 @@ static int OpenListenSocket(const NetAddress* address)
         WinsockCalls.setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, (const char*)&off, sizeof(off));
     }
     sockaddr_storage local;
-    int length = MakeSocketAddress(address, (UINT32)NetworkPort, &local);
+    int length = MakeSocketAddress(address, (UINT32)Served.NetworkPort, &local);
     if (WinsockCalls.bind(listener, (sockaddr*)&local, length) != 0 || WinsockCalls.listen(listener, SOMAXCONN) != 0
         || !MakeNonBlocking(listener)) {
         int code = LastError();
@@ -171,10 +173,10 @@ static BOOL ParseListenAddress(NetAddress* address)
 {
     ByteClear(address, sizeof(*address));
     address->Family = NET_FAMILY_IPV4;
-    if (WinsockCalls.InetPtonW(AF_INET, NetworkAddress, address->Bytes) == 1)
+    if (WinsockCalls.InetPtonW(AF_INET, Served.NetworkAddress, address->Bytes) == 1)
         return TRUE;
     address->Family = NET_FAMILY_IPV6;
-    return WinsockCalls.InetPtonW(AF_INET6, NetworkAddress, address->Bytes) == 1;
+    return WinsockCalls.InetPtonW(AF_INET6, Served.NetworkAddress, address->Bytes) == 1;
 }
 
 static BOOL OpenServer()
@@ -190,7 +192,7 @@ static BOOL OpenServer()
     }
     // The endpoint, and room for the error's code after it.
     char endpoint[NET_ADDRESS_TEXT_BYTES + 20];
-    FormatNetEndpoint(&address, (UINT32)NetworkPort, endpoint);
+    FormatNetEndpoint(&address, (UINT32)Served.NetworkPort, endpoint);
     WSADATA data;
     int code = WinsockCalls.WSAStartup(MAKEWORD(2, 2), &data);
     if (code == 0)
@@ -306,8 +308,12 @@ static void GatherFacts(NetFacts* facts)
     UINT32 tick = CopySnapshotAndTick(&facts->Status);
     facts->Stale = IsStatusStale(&facts->Status, GetTickCount() - tick);
     facts->ForcedShutdown = IsForcedShutdownRaised();
-    facts->RuntimeThresholdSeconds = RuntimeThresholdSeconds;
-    facts->ChargeThresholdPercent = ChargeThresholdPercent;
+    // The thresholds as they are now: the settings window may have changed
+    // them since this run began.
+    Settings settings;
+    CopySettings(&settings);
+    facts->RuntimeThresholdSeconds = settings.RuntimeThresholdSeconds;
+    facts->ChargeThresholdPercent = settings.ChargeThresholdPercent;
     facts->User = UserText;
     facts->Password = PasswordText;
     int count = 0;
@@ -471,8 +477,9 @@ static DWORD WINAPI NetworkServerThread(LPVOID)
 {
     for (Connection& connection : Connections)
         connection.Socket = INVALID_SOCKET;
-    EncodeUtf8(NetworkUser, NETWORK_TEXT_UNITS, UserText, NET_SECRET_BYTES, FALSE);
-    EncodeUtf8(NetworkPassword, NETWORK_TEXT_UNITS, PasswordText, NET_SECRET_BYTES, FALSE);
+    CopySettings(&Served);
+    EncodeUtf8(Served.NetworkUser, NETWORK_TEXT_UNITS, UserText, NET_SECRET_BYTES, FALSE);
+    EncodeUtf8(Served.NetworkPassword, NETWORK_TEXT_UNITS, PasswordText, NET_SECRET_BYTES, FALSE);
     if (!OpenServer())
         return 0;
     RunServer();
@@ -488,7 +495,9 @@ static DWORD WINAPI NetworkServerThread(LPVOID)
 
 void StartNetworkServer()
 {
-    if (NetworkServerEnabled && StopEvent)
+    Settings settings;
+    CopySettings(&settings);
+    if (settings.NetworkServerEnabled && StopEvent)
         ServerThread = CreateThread(NULL, 0, NetworkServerThread, NULL, 0, NULL);
 }
 

@@ -1,5 +1,5 @@
-// ReadSettings against the real registry of the Wine prefix the test runs in:
-// HKCU\Software\Quillfen\Corvane is written here and put back afterwards.
+// Reading the settings from the real registry of the Wine prefix the test runs
+// in: HKCU\Software\Quillfen\Corvane is written here and put back afterwards.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string>
@@ -10,10 +10,12 @@ namespace {
 const wchar_t KEY[] = L"Software\\Quillfen\\Corvane";
 const wchar_t* const NAMES[] = { L"RuntimeThresholdSeconds", L"ChargeThresholdPercent", L"GraceSeconds" };
 
-// The values as the program found them at load, before any test ran.
-const INT32 LoadedRuntime = RuntimeThresholdSeconds;
-const INT32 LoadedCharge = ChargeThresholdPercent;
-const INT32 LoadedGrace = GraceSeconds;
+// The values as the program found them at load, before anything was published.
+const ::Settings Loaded = [] {
+    ::Settings copy;
+    CopySettings(&copy);
+    return copy;
+}();
 
 class Settings : public ::testing::Test {
 protected:
@@ -34,9 +36,7 @@ protected:
         for (int i = 0; i < 3; i++)
             RegDeleteValueW(key_, NAMES[i]);
         // Sentinels, so that a value that is wrongly kept or wrongly taken shows.
-        RuntimeThresholdSeconds = 300;
-        ChargeThresholdPercent = 20;
-        GraceSeconds = 30;
+        DefaultSettings(&s);
     }
     void TearDown() override
     {
@@ -48,9 +48,6 @@ protected:
         RegCloseKey(key_);
         if (!existed_)
             RegDeleteKeyW(HKEY_CURRENT_USER, KEY);
-        RuntimeThresholdSeconds = 300;
-        ChargeThresholdPercent = 20;
-        GraceSeconds = 30;
     }
 
     void SetDword(const wchar_t* name, DWORD value)
@@ -63,6 +60,7 @@ protected:
     }
 
     HKEY key_ = NULL;
+    ::Settings s;
 
 private:
     struct Saved {
@@ -77,27 +75,27 @@ private:
 
 TEST(SettingsDefaults, AreThreeHundredTwentyAndThirtyAtLoad)
 {
-    EXPECT_EQ(300, LoadedRuntime);
-    EXPECT_EQ(20, LoadedCharge);
-    EXPECT_EQ(30, LoadedGrace);
+    EXPECT_EQ(300, Loaded.RuntimeThresholdSeconds);
+    EXPECT_EQ(20, Loaded.ChargeThresholdPercent);
+    EXPECT_EQ(30, Loaded.GraceSeconds);
 }
 
 TEST_F(Settings, MissingKeyOrValuesLeaveEveryValueAlone)
 {
-    RuntimeThresholdSeconds = 1;
-    ChargeThresholdPercent = 2;
-    GraceSeconds = 3;
-    ReadSettings();   // the key exists but holds none of the values
-    EXPECT_EQ(1, RuntimeThresholdSeconds);
-    EXPECT_EQ(2, ChargeThresholdPercent);
-    EXPECT_EQ(3, GraceSeconds);
+    s.RuntimeThresholdSeconds = 1;
+    s.ChargeThresholdPercent = 2;
+    s.GraceSeconds = 3;
+    ReadRegistrySettings(&s);   // the key exists but holds none of the values
+    EXPECT_EQ(1, s.RuntimeThresholdSeconds);
+    EXPECT_EQ(2, s.ChargeThresholdPercent);
+    EXPECT_EQ(3, s.GraceSeconds);
 
     RegCloseKey(key_);
     ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CURRENT_USER, KEY));
-    ReadSettings();   // no key at all
-    EXPECT_EQ(1, RuntimeThresholdSeconds);
-    EXPECT_EQ(2, ChargeThresholdPercent);
-    EXPECT_EQ(3, GraceSeconds);
+    ReadRegistrySettings(&s);   // no key at all
+    EXPECT_EQ(1, s.RuntimeThresholdSeconds);
+    EXPECT_EQ(2, s.ChargeThresholdPercent);
+    EXPECT_EQ(3, s.GraceSeconds);
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, KEY, 0, NULL, 0, KEY_READ | KEY_WRITE, NULL,
                                              &key_, NULL));
 }
@@ -107,21 +105,21 @@ TEST_F(Settings, UpperBoundsAreTakenOneAboveIsRefused)
     SetDword(NAMES[0], 3600);
     SetDword(NAMES[1], 100);
     SetDword(NAMES[2], 600);
-    ReadSettings();
-    EXPECT_EQ(3600, RuntimeThresholdSeconds);
-    EXPECT_EQ(100, ChargeThresholdPercent);
-    EXPECT_EQ(600, GraceSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(3600, s.RuntimeThresholdSeconds);
+    EXPECT_EQ(100, s.ChargeThresholdPercent);
+    EXPECT_EQ(600, s.GraceSeconds);
 
-    RuntimeThresholdSeconds = 300;
-    ChargeThresholdPercent = 20;
-    GraceSeconds = 30;
+    s.RuntimeThresholdSeconds = 300;
+    s.ChargeThresholdPercent = 20;
+    s.GraceSeconds = 30;
     SetDword(NAMES[0], 3601);
     SetDword(NAMES[1], 101);
     SetDword(NAMES[2], 601);
-    ReadSettings();
-    EXPECT_EQ(300, RuntimeThresholdSeconds) << "refused, not clamped";
-    EXPECT_EQ(20, ChargeThresholdPercent);
-    EXPECT_EQ(30, GraceSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(300, s.RuntimeThresholdSeconds) << "refused, not clamped";
+    EXPECT_EQ(20, s.ChargeThresholdPercent);
+    EXPECT_EQ(30, s.GraceSeconds);
 }
 
 TEST_F(Settings, ZeroIsTaken)
@@ -129,10 +127,10 @@ TEST_F(Settings, ZeroIsTaken)
     SetDword(NAMES[0], 0);
     SetDword(NAMES[1], 0);
     SetDword(NAMES[2], 0);
-    ReadSettings();
-    EXPECT_EQ(0, RuntimeThresholdSeconds);
-    EXPECT_EQ(0, ChargeThresholdPercent);
-    EXPECT_EQ(0, GraceSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(0, s.RuntimeThresholdSeconds);
+    EXPECT_EQ(0, s.ChargeThresholdPercent);
+    EXPECT_EQ(0, s.GraceSeconds);
 }
 
 TEST_F(Settings, NegativeDwordIsOutOfRange)
@@ -140,10 +138,10 @@ TEST_F(Settings, NegativeDwordIsOutOfRange)
     SetDword(NAMES[0], 0xFFFFFFFFu);
     SetDword(NAMES[1], 0x80000000u);
     SetDword(NAMES[2], 0xFFFFFFF6u);
-    ReadSettings();
-    EXPECT_EQ(300, RuntimeThresholdSeconds);
-    EXPECT_EQ(20, ChargeThresholdPercent);
-    EXPECT_EQ(30, GraceSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
+    EXPECT_EQ(20, s.ChargeThresholdPercent);
+    EXPECT_EQ(30, s.GraceSeconds);
 }
 
 TEST_F(Settings, WrongSizesAndTypes)
@@ -157,10 +155,10 @@ TEST_F(Settings, WrongSizesAndTypes)
     // A string longer than four bytes: refused.
     const wchar_t text[] = L"45";
     SetRaw(NAMES[2], REG_SZ, text, sizeof(text));
-    ReadSettings();
-    EXPECT_EQ(300, RuntimeThresholdSeconds);
-    EXPECT_EQ(15, ChargeThresholdPercent);
-    EXPECT_EQ(30, GraceSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
+    EXPECT_EQ(15, s.ChargeThresholdPercent);
+    EXPECT_EQ(30, s.GraceSeconds);
 }
 
 TEST_F(Settings, TypeIsNotExaminedFourBytesAreFourBytes)
@@ -170,30 +168,30 @@ TEST_F(Settings, TypeIsNotExaminedFourBytesAreFourBytes)
     // "7" and its terminator: four bytes of UTF-16, read as 0x00000037 = 55.
     const wchar_t seven[] = L"7";
     SetRaw(NAMES[1], REG_SZ, seven, sizeof(seven));
-    ReadSettings();
-    EXPECT_EQ(45, GraceSeconds);
-    EXPECT_EQ(55, ChargeThresholdPercent);
-    EXPECT_EQ(300, RuntimeThresholdSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(45, s.GraceSeconds);
+    EXPECT_EQ(55, s.ChargeThresholdPercent);
+    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
 }
 
 TEST_F(Settings, AValidValueBesideAnInvalidOne)
 {
     SetDword(NAMES[1], 35);
     SetDword(NAMES[2], 700);
-    ReadSettings();
-    EXPECT_EQ(35, ChargeThresholdPercent);
-    EXPECT_EQ(30, GraceSeconds);
-    EXPECT_EQ(300, RuntimeThresholdSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(35, s.ChargeThresholdPercent);
+    EXPECT_EQ(30, s.GraceSeconds);
+    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
 
     // And the other way round, the invalid one read first.
-    ChargeThresholdPercent = 20;
+    s.ChargeThresholdPercent = 20;
     SetDword(NAMES[0], 5000);
     SetDword(NAMES[1], 250);
     SetDword(NAMES[2], 45);
-    ReadSettings();
-    EXPECT_EQ(300, RuntimeThresholdSeconds);
-    EXPECT_EQ(20, ChargeThresholdPercent);
-    EXPECT_EQ(45, GraceSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
+    EXPECT_EQ(20, s.ChargeThresholdPercent);
+    EXPECT_EQ(45, s.GraceSeconds);
 }
 
 TEST_F(Settings, OnlyADwordZeroTurnsTheBalloonsOff)
@@ -220,12 +218,11 @@ TEST_F(Settings, OnlyADwordZeroTurnsTheBalloonsOff)
         RegDeleteValueW(key_, L"Notifications");
         if (c.data)
             SetRaw(L"Notifications", c.type, c.data, c.bytes);
-        NotificationsEnabled = 1;
-        ReadSettings();
-        EXPECT_EQ(c.enabled, NotificationsEnabled) << c.what;
+        s.NotificationsEnabled = 1;
+        ReadRegistrySettings(&s);
+        EXPECT_EQ(c.enabled, s.NotificationsEnabled) << c.what;
     }
     RegDeleteValueW(key_, L"Notifications");
-    NotificationsEnabled = 1;
 }
 
 TEST_F(Settings, ShutdownActionIsHibernateOnlyForOne)
@@ -235,14 +232,14 @@ TEST_F(Settings, ShutdownActionIsHibernateOnlyForOne)
                               SHUTDOWN_ACTION_POWER_OFF };
     for (int i = 0; i < 4; i++) {
         SetDword(L"ShutdownAction", values[i]);
-        ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
-        ReadSettings();
-        EXPECT_EQ(actions[i], ShutdownAction) << values[i];
+        s.ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
+        ReadRegistrySettings(&s);
+        EXPECT_EQ(actions[i], s.ShutdownAction) << values[i];
     }
     RegDeleteValueW(key_, L"ShutdownAction");
-    ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
-    ReadSettings();
-    EXPECT_EQ(SHUTDOWN_ACTION_POWER_OFF, ShutdownAction) << "missing";
+    s.ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(SHUTDOWN_ACTION_POWER_OFF, s.ShutdownAction) << "missing";
 }
 
 // Anything but a DWORD of 0 or 60..600 keeps the UPS on, and is flagged
@@ -271,14 +268,13 @@ TEST_F(Settings, UpsOffDelayIsZeroOrSixtyToSixHundred)
         RegDeleteValueW(key_, L"UpsOffDelaySeconds");
         if (c.data)
             SetRaw(L"UpsOffDelaySeconds", c.type, c.data, c.bytes);
-        UpsOffDelaySeconds = 300;
+        s.UpsOffDelaySeconds = 300;
         UpsOffDelayRefused = FALSE;
-        ReadSettings();
-        EXPECT_EQ(c.data ? c.delay : 300, UpsOffDelaySeconds) << c.type << " " << c.bytes;
+        ReadRegistrySettings(&s);
+        EXPECT_EQ(c.data ? c.delay : 300, s.UpsOffDelaySeconds) << c.type << " " << c.bytes;
         EXPECT_EQ(c.refused, UpsOffDelayRefused) << c.type << " " << c.bytes;
     }
     RegDeleteValueW(key_, L"UpsOffDelaySeconds");
-    UpsOffDelaySeconds = 0;
     UpsOffDelayRefused = FALSE;
 }
 
@@ -329,29 +325,19 @@ TEST_F(Settings, NetworkValuesAreTakenOnlyWhenWellFormed)
         for (const wchar_t* name : names)
             RegDeleteValueW(key_, name);
         SetRaw(c.name, c.type, c.data, c.bytes);
-        NetworkServerEnabled = 0;
-        NetworkPort = 3493;
-        // The texts' defaults come from ReadSettings itself.
-        lstrcpyW(NetworkAddress, L"sentinel");
-        lstrcpyW(NetworkUser, L"sentinel");
-        lstrcpyW(NetworkPassword, L"sentinel");
-        ReadSettings();
-        const wchar_t* text = lstrcmpW(c.name, L"NetworkAddress") == 0 ? NetworkAddress
-                            : lstrcmpW(c.name, L"NetworkUser") == 0 ? NetworkUser : NetworkPassword;
+        DefaultSettings(&s);
+        ReadRegistrySettings(&s);
+        const wchar_t* text = lstrcmpW(c.name, L"NetworkAddress") == 0 ? s.NetworkAddress
+                            : lstrcmpW(c.name, L"NetworkUser") == 0 ? s.NetworkUser : s.NetworkPassword;
         if (c.text) {
             EXPECT_STREQ(c.text, text) << c.name << " " << c.bytes;
         } else {
-            EXPECT_EQ(c.enabled, NetworkServerEnabled) << c.name << " " << c.type;
-            EXPECT_EQ(c.port, NetworkPort) << c.name << " " << c.type;
+            EXPECT_EQ(c.enabled, s.NetworkServerEnabled) << c.name << " " << c.type;
+            EXPECT_EQ(c.port, s.NetworkPort) << c.name << " " << c.type;
         }
     }
     for (const wchar_t* name : names)
         RegDeleteValueW(key_, name);
-    NetworkServerEnabled = 0;
-    NetworkPort = 3493;
-    lstrcpyW(NetworkAddress, L"127.0.0.1");
-    lstrcpyW(NetworkUser, L"monuser");
-    NetworkPassword[0] = 0;
 }
 
 }  // namespace
