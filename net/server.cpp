@@ -26,6 +26,9 @@ enum {
     // that a lasting failure cannot spin the thread.
     FAILURE_PAUSE_MS = 100,
     REFUSAL_LOG_INTERVAL_MS = 60000,
+    // A run of the thread ends within a poll's return; the new one must be
+    // listening within 2 s of the user's OK.
+    RESTART_WAIT_MS = 1500,
 };
 
 struct Connection {
@@ -53,6 +56,10 @@ static Settings Served;
 static char UserText[NET_SECRET_BYTES];
 static char PasswordText[NET_SECRET_BYTES];
 
+// Raised by RestartNetworkServer to end this run of the thread, as StopEvent
+// ends it for good.
+static volatile LONG EndRequested;
+
 static const char* LoginAddresses[NET_MAX_CLIENTS];
 
 // A wrong password refused once a minute is enough for the user to see;
@@ -62,7 +69,7 @@ static DWORD RefusalLogTick;
 
 static BOOL StopRequested()
 {
-    return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0;
+    return InterlockedCompareExchange(&EndRequested, 0, 0) || WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0;
 }
 
 // "message" followed by an address or endpoint that this program formatted
@@ -487,8 +494,8 @@ static DWORD WINAPI NetworkServerThread(LPVOID)
         if (connection.Socket != INVALID_SOCKET)
             CloseConnection(&connection);
     }
-    // The wake socket stays open: the stop may still be writing to it, and
-    // the end of the process closes it.
+    // The wake socket stays open: the stop may still be writing to it. The
+    // end of the process closes it, or a restart once this thread has ended.
     WinsockCalls.closesocket(ListenSocket);
     return 0;
 }
@@ -497,8 +504,28 @@ void StartNetworkServer()
 {
     Settings settings;
     CopySettings(&settings);
+    InterlockedExchange(&EndRequested, 0);
     if (settings.NetworkServerEnabled && StopEvent)
         ServerThread = CreateThread(NULL, 0, NetworkServerThread, NULL, 0, NULL);
+}
+
+BOOL RestartNetworkServer()
+{
+    if (ServerThread) {
+        InterlockedExchange(&EndRequested, 1);
+        WakeNetworkServer();
+        if (WaitForSingleObject(ServerThread, RESTART_WAIT_MS) != WAIT_OBJECT_0)
+            return FALSE;
+        CloseHandle(ServerThread);
+        ServerThread = NULL;
+        // Only this thread writes to the wake socket, and its reader has ended.
+        if (WakeSocket != INVALID_SOCKET)
+            WinsockCalls.closesocket(WakeSocket);
+        WakeSocket = INVALID_SOCKET;
+        ListenSocket = INVALID_SOCKET;
+    }
+    StartNetworkServer();
+    return TRUE;
 }
 
 void WakeNetworkServer()
