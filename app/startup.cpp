@@ -5,6 +5,7 @@
 #include "base/log.h"
 #include "monitor/monitor.h"
 #include "net/server.h"
+#include "settings/settings_window.h"
 #include "ui/panel.h"
 #include "ui/theme.h"
 #include "ui/tray.h"
@@ -128,6 +129,8 @@ int RunCorvane()
     MSG msg;
     ByteClear(&msg, sizeof(msg));
     while (GetMessageW(&msg, NULL, 0, 0) > 0) {
+        if (IsSettingsMessage(&msg))
+            continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
