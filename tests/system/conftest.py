@@ -151,23 +151,18 @@ class WineSession:
         return window
 
     def settings_control(self, verb, control_id, value=""):
-        """`set` a control's text, `choose` a drop-down entry, or `click` a button."""
+        """`set` a control's text, or `click` a button."""
         code, out = self.wintool("settings", verb, control_id, value)
         assert code == 0, out
 
 
 def _fields(line):
-    """name=value words, the text last and whole; numbers and rectangles parsed."""
+    """name=value words, the text last and whole; numbers and sizes parsed."""
     head, _, text = line.partition(" text=")
     fields = {"text": text}
-    for word in head.split(" ")[1:] if head.startswith("settings") else head.split(" "):
-        name, _, value = word.partition("=")
-        if "," in value:
-            fields[name] = tuple(int(v) for v in value.split(","))
-        elif "x" in value and name == "client":
-            fields[name] = tuple(int(v) for v in value.split("x"))
-        else:
-            fields[name] = int(value) if value.lstrip("-").isdigit() else value
+    for name, _, value in (word.partition("=") for word in head.split(" ") if "=" in word):
+        parts = value.replace("x", ",").split(",") if name != "class" else [value]
+        fields[name] = tuple(int(v) for v in parts) if len(parts) > 1 else int(value) if value.isdigit() else value
     return fields
 
 

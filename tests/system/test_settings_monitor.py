@@ -95,8 +95,8 @@ def test_a_valid_value_beside_an_invalid_one(corvane, emu, session, valid_first)
 
 # The settings window's controls, by id.
 RUNTIME, CHARGE, GRACE, ADDRESS, ACTION = 100, 101, 102, 104, 108
-NOTIFICATIONS, UPS_OFF, SERVER, MESSAGE, OK, CANCEL = 120, 121, 122, 130, 1, 2
-ALT_C, ESCAPE, ENTER = "0x12+0x43", "0x1B", "0x0D"
+NOTIFICATIONS, UPS_OFF, SERVER, MESSAGE, OK, CANCEL, APPLY = 120, 121, 122, 130, 1, 2, 131
+ALT_C, ENTER = "0x12+0x43", "0x0D"
 
 
 def open_from_tray_menu(session):
@@ -106,11 +106,14 @@ def open_from_tray_menu(session):
     display = session.display.name
     click(display, *TRAY_ICON_CENTRE, button=3)
     left, top, right, bottom = wait_until(session.menus, what="the tray menu")[0]
-    frame = screenshot(display)
-    lines = [y for y in range(top + 2, bottom - 2)
-             if all(frame.pixel(x, y) == (166, 166, 166) for x in (left + 10, (left + right) // 2, right - 10))]
-    assert len(lines) == 2, lines
-    click(display, (left + right) // 2, (lines[0] + lines[1]) // 2)
+
+    def separators():
+        frame = screenshot(display)
+        lines = [y for y in range(top + 2, bottom - 2)
+                 if all(frame.pixel(x, y) == (166, 166, 166) for x in (left + 10, (left + right) // 2, right - 10))]
+        return lines if len(lines) == 2 else None
+    first, second = wait_until(separators, what="the menu drawn whole")
+    click(display, (left + right) // 2, (first + second) // 2)
     return wait_until(session.settings_window, what="the settings window")
 
 
@@ -157,7 +160,7 @@ def test_the_window_from_the_tray_menu_writes_the_registry_and_arms_at_its_thres
     assert corvane.messages().count("Corvane started") == 1
 
 
-def test_a_refused_value_writes_nothing_and_cancel_and_escape_change_nothing(corvane, emu, session):
+def test_a_refused_value_writes_nothing_and_cancel_changes_nothing(corvane, emu, session):
     corvane.start()
     corvane.command(CMD_SETTINGS)
     wait_until(session.settings_window, what="the settings window")
@@ -165,28 +168,18 @@ def test_a_refused_value_writes_nothing_and_cancel_and_escape_change_nothing(cor
     session.settings_control("set", RUNTIME, "3601")
     session.settings_control("set", GRACE, "601")
     session.settings_control("click", OK)
-    window = wait_until(lambda: (lambda w: w if w and w["controls"][MESSAGE]["text"] else None)(
-        session.settings_window()), what="the message")
+    window = wait_until(lambda: (lambda w: w if w["focus"] == RUNTIME else None)(session.settings_window()),
+                        what="the focus on the runtime")
     assert window["controls"][MESSAGE]["text"] == "Runtime left: a whole number from 0 to 3600."
-    assert window["focus"] == RUNTIME
     # A box enables its fields, and they are checked: a name is no address.
     session.settings_control("set", RUNTIME, "300")
     session.settings_control("set", GRACE, "30")
     session.settings_control("click", SERVER)
     session.settings_control("set", ADDRESS, "localhost")
-    session.settings_control("click", 131)
+    session.settings_control("click", APPLY)
     window = wait_until(lambda: (lambda w: w if w["focus"] == ADDRESS else None)(session.settings_window()),
                         what="the focus on the address")
     assert window["controls"][MESSAGE]["text"] == "Address: an IPv4 or IPv6 address, such as 127.0.0.1 or ::."
-    assert window["controls"][ADDRESS]["enabled"] == 1
-    code, out = session.wintool("keys", ESCAPE)
-    assert code == 0, out
-    wait_until(lambda: session.settings_window() is None, what="Esc to close the window")
-    # Opened again, it shows what is in use, not what was typed; Cancel.
-    corvane.command(CMD_SETTINGS)
-    window = wait_until(session.settings_window, what="the settings window")
-    assert window["controls"][RUNTIME]["text"] == "300" and window["controls"][SERVER]["checked"] == 0
-    session.settings_control("set", CHARGE, "50")
     session.settings_control("click", CANCEL)
     wait_until(lambda: session.settings_window() is None, what="Cancel to close the window")
     assert registry_values(session) == {}

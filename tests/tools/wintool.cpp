@@ -26,7 +26,10 @@ static HWND FindSettings()
 // window's DPI (what the control must hold).
 static int PrintSettings(HWND dialog)
 {
-    UINT dpi = GetDpiForWindow(dialog);
+    // Wine has one monitor, at the DPI the prefix gave every program at its
+    // start. Asked from another process, GetDpiForWindow may answer the DPI
+    // of an earlier window of the same class.
+    UINT dpi = GetDpiForSystem();
     NONCLIENTMETRICSW metrics = {};
     metrics.cbSize = sizeof(metrics);
     SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0, dpi);
@@ -66,7 +69,7 @@ static int PrintSettings(HWND dialog)
 }
 
 // Drives one control of the settings window as the user would: its text
-// set, a button clicked (check boxes included), a drop-down entry chosen.
+// set, or a button clicked (check boxes included).
 static int SettingsControl(const wchar_t* verb, int id, const wchar_t* value)
 {
     HWND dialog = FindSettings();
@@ -78,9 +81,6 @@ static int SettingsControl(const wchar_t* verb, int id, const wchar_t* value)
     DWORD_PTR result = 0;
     if (wcscmp(verb, L"set") == 0)
         return SendMessageTimeoutW(control, WM_SETTEXT, 0, (LPARAM)value, SMTO_ABORTIFHUNG, 5000, &result) ? 0 : 1;
-    if (wcscmp(verb, L"choose") == 0)
-        return SendMessageTimeoutW(control, CB_SETCURSEL, wcstoul(value, NULL, 0), 0, SMTO_ABORTIFHUNG, 5000, &result)
-                   ? 0 : 1;
     return PostMessageW(control, BM_CLICK, 0, 0) ? 0 : 1;
 }
 
@@ -89,7 +89,7 @@ static int Usage()
     fwprintf(stderr, L"usage: wintool post COMMAND | message MSG WPARAM LPARAM | info | wait MS\n"
                      L"       wintool frames MS FOLDER\n"
                      L"       wintool resources PID | tooltips | menus | broadcast NAME | keys VK...\n"
-                     L"       wintool settings | settings set|choose ID VALUE | settings click ID\n"
+                     L"       wintool settings | settings set ID TEXT | settings click ID\n"
                      L"       wintool serve      (post COMMAND | resources PID | quit, one a line)\n"
                      L"       wintool launch [--set NAME=VALUE | --unset NAME]... -- PROGRAM\n");
     return 2;
