@@ -179,18 +179,23 @@ static void LayOut(HWND dialog, int dpi)
 }
 
 // Centred on the work area of the monitor the tray is on: where the user
-// just clicked.
+// just clicked. A move onto a monitor of another DPI lays the window out
+// anew there, at another size: it is centred once more.
 static void PlaceOnTrayMonitor(HWND dialog)
 {
     RECT work;
     if (!GetTrayWorkArea(&work))
         return;
-    RECT frame;
-    GetWindowRect(dialog, &frame);
-    int dpi = (int)GetDpiForWindow(dialog);
-    RECT at = ComputeTrayPlacement(&work, &work, frame.right - frame.left, frame.bottom - frame.top,
-                                   MulDiv(12, dpi, 96));
-    SetWindowPos(dialog, NULL, at.left, at.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    for (int attempt = 0; attempt < 2; attempt++) {
+        RECT frame;
+        GetWindowRect(dialog, &frame);
+        UINT dpi = GetDpiForWindow(dialog);
+        RECT at = ComputeTrayPlacement(&work, &work, frame.right - frame.left, frame.bottom - frame.top,
+                                       MulDiv(12, (int)dpi, 96));
+        SetWindowPos(dialog, NULL, at.left, at.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        if (GetDpiForWindow(dialog) == dpi)
+            return;
+    }
 }
 
 // The settings in use as the window shows them: an address too malformed
