@@ -6,6 +6,7 @@
 #include "monitor/monitor.h"
 #include "monitor/shutdown.h"
 #include "net/server.h"
+#include "settings/settings_window.h"
 #include "ui/panel.h"
 #include "ui/theme.h"
 #include "ui/tray.h"
@@ -131,6 +132,8 @@ int RunCorvane()
     MSG msg;
     ByteClear(&msg, sizeof(msg));
     while (GetMessageW(&msg, NULL, 0, 0) > 0) {
+        if (IsSettingsMessage(&msg))
+            continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }

@@ -131,7 +131,11 @@ static void LogChanges(MonitorState* state)
 void DecideShutdown(const UpsStatus* status)
 {
     NoteUpsSighting(status->Present, status->OnBattery);
-    int reason = ChooseShutdownReason(status, RuntimeThresholdSeconds, ChargeThresholdPercent);
+    // One copy for the whole decision: a change in the settings window
+    // counts from the next pass, never halfway through this one.
+    Settings settings;
+    CopySettings(&settings);
+    int reason = ChooseShutdownReason(status, settings.RuntimeThresholdSeconds, settings.ChargeThresholdPercent);
     // A UPS gone while on battery leaves nothing to watch the battery run
     // down: after UPS_LOST_ARM_MS without it, that is a reason of its own.
     if (!status->Present && UpsLostDueInMs() == 0)

@@ -271,8 +271,10 @@ void ArmShutdown(int reason)
     // The settings are read here alone: what an armed period does and how
     // long it waits are fixed when it starts. After a failed hibernation the
     // grace has been spent already.
-    int action = powerOffOnly ? SHUTDOWN_ACTION_POWER_OFF : ShutdownAction;
-    INT32 grace = powerOffOnly ? 0 : GraceSeconds;
+    Settings settings;
+    CopySettings(&settings);
+    int action = powerOffOnly ? SHUTDOWN_ACTION_POWER_OFF : settings.ShutdownAction;
+    INT32 grace = powerOffOnly ? 0 : settings.GraceSeconds;
     BOOL hibernationMissing = action == SHUTDOWN_ACTION_HIBERNATE && !IsHibernationAvailable();
     if (hibernationMissing)
         action = SHUTDOWN_ACTION_POWER_OFF;

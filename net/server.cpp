@@ -30,6 +30,9 @@ enum {
     // Between attempts to listen: the network may come up long after
     // sign-in, and a listener may fail with it later.
     LISTEN_RETRY_MS = 10000,
+    // A run of the thread ends within a poll's return; the new one must be
+    // listening within 2 s of the user's OK.
+    RESTART_WAIT_MS = 1500,
 };
 
 struct Connection {
@@ -51,9 +54,15 @@ static SOCKET ListenSocket = INVALID_SOCKET;
 static SOCKET volatile WakeSocket = INVALID_SOCKET;
 static HANDLE ServerThread;
 
-// The configured user and password as the wire carries them.
+// The settings this run of the thread serves with, copied at its start, and
+// the user and password as the wire carries them.
+static Settings Served;
 static char UserText[NET_SECRET_BYTES];
 static char PasswordText[NET_SECRET_BYTES];
+
+// Set by RestartNetworkServer to end this run of the thread, as StopEvent
+// ends it for good; manual reset, made by the first start.
+static HANDLE EndEvent;
 
 static const char* LoginAddresses[NET_MAX_CLIENTS];
 
@@ -71,9 +80,17 @@ static RefusalRecord RefusalsLogged[NET_MAX_CLIENTS];
 static volatile LONG LoggedInCount;
 static volatile LONG GoneSinceFsd;
 
+// Waits up to waitMs for the stop or the end of this run: TRUE when either
+// came, so that a restart also cuts short a wait for the network.
+static BOOL WaitForEnd(DWORD waitMs)
+{
+    HANDLE events[2] = { StopEvent, EndEvent };
+    return WaitForMultipleObjects(EndEvent ? 2 : 1, events, FALSE, waitMs) != WAIT_TIMEOUT;
+}
+
 static BOOL StopRequested()
 {
-    return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0;
+    return WaitForEnd(0);
 }
 
 // "message" followed by an address or endpoint that this program formatted
@@ -145,7 +162,7 @@ static int OpenListenSocket(const NetAddress* address)
         WinsockCalls.setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, (const char*)&off, sizeof(off));
     }
     sockaddr_storage local;
-    int length = MakeSocketAddress(address, (UINT32)NetworkPort, &local);
+    int length = MakeSocketAddress(address, (UINT32)Served.NetworkPort, &local);
     if (WinsockCalls.bind(listener, (sockaddr*)&local, length) != 0 || WinsockCalls.listen(listener, SOMAXCONN) != 0
         || !MakeNonBlocking(listener)) {
         int code = LastError();
@@ -184,10 +201,10 @@ static BOOL ParseListenAddress(NetAddress* address)
 {
     ByteClear(address, sizeof(*address));
     address->Family = NET_FAMILY_IPV4;
-    if (WinsockCalls.InetPtonW(AF_INET, NetworkAddress, address->Bytes) == 1)
+    if (WinsockCalls.InetPtonW(AF_INET, Served.NetworkAddress, address->Bytes) == 1)
         return TRUE;
     address->Family = NET_FAMILY_IPV6;
-    return WinsockCalls.InetPtonW(AF_INET6, NetworkAddress, address->Bytes) == 1;
+    return WinsockCalls.InetPtonW(AF_INET6, Served.NetworkAddress, address->Bytes) == 1;
 }
 
 static void LogListenFailure(const char* endpoint, int code)
@@ -211,7 +228,7 @@ static BOOL PrepareServer(NetAddress* address, char* endpoint)
         WriteLog(L"ERROR - network server off: NetworkAddress is malformed");
         return FALSE;
     }
-    FormatNetEndpoint(address, (UINT32)NetworkPort, endpoint);
+    FormatNetEndpoint(address, (UINT32)Served.NetworkPort, endpoint);
     WSADATA data;
     int code = WinsockCalls.WSAStartup(MAKEWORD(2, 2), &data);
     if (code != 0)
@@ -306,7 +323,7 @@ static void AcceptClients()
         if (socket == INVALID_SOCKET) {
             int code = LastError();
             if (code != WSAEWOULDBLOCK && code != WSAECONNRESET)
-                WaitForSingleObject(StopEvent, FAILURE_PAUSE_MS);
+                WaitForEnd(FAILURE_PAUSE_MS);
             if (code != WSAECONNRESET)
                 return;
             continue;
@@ -368,8 +385,12 @@ static void GatherFacts(NetFacts* facts)
         facts->Status.Present = 0;
     }
     facts->UpsOffDelaySeconds = ServedUpsOffDelay();
-    facts->RuntimeThresholdSeconds = RuntimeThresholdSeconds;
-    facts->ChargeThresholdPercent = ChargeThresholdPercent;
+    // The thresholds as they are now: the settings window may have changed
+    // them since this run began.
+    Settings settings;
+    CopySettings(&settings);
+    facts->RuntimeThresholdSeconds = settings.RuntimeThresholdSeconds;
+    facts->ChargeThresholdPercent = settings.ChargeThresholdPercent;
     facts->User = UserText;
     facts->Password = PasswordText;
     int count = 0;
@@ -531,7 +552,7 @@ static void RunServer(const NetAddress* address, const char* endpoint)
         // Until the first listen there is nothing to serve, nor a wake
         // socket for the stop: its event is waited on instead.
         if (WakeSocket == INVALID_SOCKET) {
-            WaitForSingleObject(StopEvent, retryIn);
+            WaitForEnd(retryIn);
             continue;
         }
         polled[0].fd = WakeSocket;
@@ -550,7 +571,7 @@ static void RunServer(const NetAddress* address, const char* endpoint)
         if (first == 1 && (timeout < 0 || (DWORD)timeout > retryIn))
             timeout = (int)retryIn;
         if (WinsockCalls.WSAPoll(polled, (ULONG)count, timeout) < 0) {
-            WaitForSingleObject(StopEvent, FAILURE_PAUSE_MS);
+            WaitForEnd(FAILURE_PAUSE_MS);
             continue;
         }
         if (StopRequested())
@@ -580,8 +601,9 @@ static DWORD WINAPI NetworkServerThread(LPVOID)
 {
     for (Connection& connection : Connections)
         connection.Socket = INVALID_SOCKET;
-    EncodeUtf8(NetworkUser, NETWORK_TEXT_UNITS, UserText, NET_SECRET_BYTES, FALSE);
-    EncodeUtf8(NetworkPassword, NETWORK_TEXT_UNITS, PasswordText, NET_SECRET_BYTES, FALSE);
+    CopySettings(&Served);
+    EncodeUtf8(Served.NetworkUser, NETWORK_TEXT_UNITS, UserText, NET_SECRET_BYTES, FALSE);
+    EncodeUtf8(Served.NetworkPassword, NETWORK_TEXT_UNITS, PasswordText, NET_SECRET_BYTES, FALSE);
     NetAddress address;
     char endpoint[NET_ADDRESS_TEXT_BYTES];
     if (!PrepareServer(&address, endpoint))
@@ -591,8 +613,8 @@ static DWORD WINAPI NetworkServerThread(LPVOID)
         if (connection.Socket != INVALID_SOCKET)
             CloseConnection(&connection);
     }
-    // The wake socket stays open: the stop may still be writing to it, and
-    // the end of the process closes it.
+    // The wake socket stays open: the stop may still be writing to it. The
+    // end of the process closes it, or a restart once this thread has ended.
     if (ListenSocket != INVALID_SOCKET)
         WinsockCalls.closesocket(ListenSocket);
     return 0;
@@ -600,8 +622,34 @@ static DWORD WINAPI NetworkServerThread(LPVOID)
 
 void StartNetworkServer()
 {
-    if (NetworkServerEnabled && StopEvent)
+    Settings settings;
+    CopySettings(&settings);
+    if (!EndEvent)
+        EndEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (EndEvent)
+        ResetEvent(EndEvent);
+    if (settings.NetworkServerEnabled && StopEvent)
         ServerThread = CreateThread(NULL, 0, NetworkServerThread, NULL, 0, NULL);
+}
+
+BOOL RestartNetworkServer()
+{
+    if (ServerThread) {
+        if (EndEvent)
+            SetEvent(EndEvent);
+        WakeNetworkServer();
+        if (WaitForSingleObject(ServerThread, RESTART_WAIT_MS) != WAIT_OBJECT_0)
+            return FALSE;
+        CloseHandle(ServerThread);
+        ServerThread = NULL;
+        // Only this thread writes to the wake socket, and its reader has ended.
+        if (WakeSocket != INVALID_SOCKET)
+            WinsockCalls.closesocket(WakeSocket);
+        WakeSocket = INVALID_SOCKET;
+        ListenSocket = INVALID_SOCKET;
+    }
+    StartNetworkServer();
+    return TRUE;
 }
 
 void WakeNetworkServer()

@@ -9,6 +9,12 @@
 // the NetworkServer setting is on, and does nothing otherwise.
 void StartNetworkServer();
 
+// User-interface thread, after the server's settings were published anew:
+// ends the running thread, its connections closed, then starts it again as
+// StartNetworkServer does. FALSE, nothing started, when the old thread did
+// not end in time.
+BOOL RestartNetworkServer();
+
 // User-interface thread, in the stop, once StopEvent is set: cuts the
 // server's wait short at once.
 void WakeNetworkServer();

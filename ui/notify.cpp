@@ -82,6 +82,8 @@ static int AppendPlainReason(WCHAR* text, int position, LONG reason, const UpsSt
 
 static void ComposeArmed(Balloon* balloon, const UpsStatus* status, const ShutdownEvents* events)
 {
+    Settings settings;
+    CopySettings(&settings);
     WCHAR title[BALLOON_TITLE_UNITS];
     int position = AppendText(title, 0, BALLOON_TITLE_UNITS, L"Shutting down in ");
     position = AppendSigned(title, position, BALLOON_TITLE_UNITS, events->GraceSeconds);
@@ -90,7 +92,7 @@ static void ComposeArmed(Balloon* balloon, const UpsStatus* status, const Shutdo
     position = AppendPlainReason(balloon->Text, 0, events->Reason, status);
     position = AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L" Right-click the tray icon to abort.");
     // The followers' battery is just as low: an abort cannot hold them.
-    if (NetworkServerEnabled)
+    if (settings.NetworkServerEnabled)
         AppendText(balloon->Text, position, BALLOON_TEXT_UNITS,
                    L" An abort holds this computer only: its followers still shut down.");
 }
@@ -157,7 +159,9 @@ void NotifyPowerChanges()
     // Decided even when switched off, so the memory of the last pass stays
     // current.
     int kind = DecideBalloon(&Notifier, &status, &events, FollowersDownInOutage(), &balloon);
-    if (kind == BALLOON_NONE || !NotificationsEnabled)
+    Settings settings;
+    CopySettings(&settings);
+    if (kind == BALLOON_NONE || !settings.NotificationsEnabled)
         return;
     if (IsQuietBalloon(kind) && UserIsPresenting())
         return;

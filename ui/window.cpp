@@ -4,6 +4,7 @@
 #include "app/startup.h"
 #include "monitor/monitor.h"
 #include "monitor/shutdown.h"
+#include "settings/settings_window.h"
 #include "ui/commands.h"
 #include "ui/notify.h"
 #include "ui/panel.h"
@@ -62,21 +63,39 @@ static BOOL GetTrayIconRect(HWND window, RECT* rect)
     return SUCCEEDED(Shell_NotifyIconGetRect(&identifier, rect));
 }
 
-static void PlaceOnce(HWND window)
+// The icon's rectangle when the shell tells it, and the work area of the
+// monitor it is on (without it, of the monitor the window is on).
+static BOOL FindTray(HWND window, RECT* icon, BOOL* haveIcon, RECT* work)
 {
-    RECT icon;
-    BOOL haveIcon = GetTrayIconRect(window, &icon);
-    HMONITOR monitor = haveIcon ? MonitorFromRect(&icon, MONITOR_DEFAULTTONEAREST)
-                                : MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST);
+    *haveIcon = GetTrayIconRect(window, icon);
+    HMONITOR monitor = *haveIcon ? MonitorFromRect(icon, MONITOR_DEFAULTTONEAREST)
+                                 : MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST);
     MONITORINFO info;
     ByteClear(&info, sizeof(info));
     info.cbSize = sizeof(info);
     if (!GetMonitorInfoW(monitor, &info))
+        return FALSE;
+    *work = info.rcWork;
+    return TRUE;
+}
+
+BOOL GetTrayWorkArea(RECT* work)
+{
+    RECT icon;
+    BOOL haveIcon = FALSE;
+    return FindTray(App.MainWindow, &icon, &haveIcon, work);
+}
+
+static void PlaceOnce(HWND window)
+{
+    RECT icon, work;
+    BOOL haveIcon = FALSE;
+    if (!FindTray(window, &icon, &haveIcon, &work))
         return;
     // The whole size for the DPI, not the window's present one, which may
     // have been cut to fit a shorter work area before.
     SIZE size = MainWindowSize(DpiValue);
-    RECT at = ComputeTrayPlacement(haveIcon ? &icon : NULL, &info.rcWork, size.cx, size.cy, S(12));
+    RECT at = ComputeTrayPlacement(haveIcon ? &icon : NULL, &work, size.cx, size.cy, S(12));
     SetWindowPos(window, NULL, at.left, at.top, at.right - at.left, at.bottom - at.top,
                  SWP_NOZORDER | SWP_NOACTIVATE);
 }
@@ -130,6 +149,9 @@ static void OnCommand(HWND window, WORD command)
         break;
     case CMD_RUN_AT_STARTUP:
         ToggleRunAtStartup();
+        break;
+    case CMD_SETTINGS:
+        OpenSettingsWindow();
         break;
     }
 }

@@ -44,10 +44,13 @@ static volatile LONG Committing;
 // The UPS open for which a missing or too small field was logged.
 static UINT32 ToldGeneration;
 
-// The setting, read here only.
+// The setting, read here only, once for each use: a change in the settings
+// window must not meet a commit halfway.
 static INT32 DelaySetting()
 {
-    return UpsOffDelaySeconds;
+    Settings settings;
+    CopySettings(&settings);
+    return settings.UpsOffDelaySeconds;
 }
 
 static void DescribeField(UpsOffTarget* target)
@@ -80,11 +83,11 @@ static void CopyTarget(UpsOffTarget* target)
 }
 
 // The field as the setting meets it: the raw value and the seconds counted.
-static int ApplySetting(const UpsOffTarget* target, UINT32* raw, INT32* counted)
+static int ApplySetting(const UpsOffTarget* target, INT32 delaySeconds, UINT32* raw, INT32* counted)
 {
     if (target->Field != UPSOFF_FIELD_READY)
         return target->Field;
-    return UpsOffRawValue(&target->Slot, DelaySetting(), raw, counted) ? UPSOFF_FIELD_READY
+    return UpsOffRawValue(&target->Slot, delaySeconds, raw, counted) ? UPSOFF_FIELD_READY
                                                                         : UPSOFF_FIELD_TOO_SMALL;
 }
 
@@ -94,7 +97,7 @@ INT32 ServedUpsOffDelay()
     CopyTarget(&target);
     UINT32 raw = 0;
     INT32 counted = 0;
-    return ApplySetting(&target, &raw, &counted) == UPSOFF_FIELD_READY ? counted : 0;
+    return ApplySetting(&target, DelaySetting(), &raw, &counted) == UPSOFF_FIELD_READY ? counted : 0;
 }
 
 // A call that fails without saying why still counts as a failure.
@@ -178,7 +181,7 @@ static void LogWritten(INT32 counted)
 // Once per UPS open: the user cannot change the UPS in the middle of it. A
 // field too small for the setting names the setting, so that the user knows
 // a shorter one may do.
-static void LogUnfit(const UpsOffTarget* target, int action)
+static void LogUnfit(const UpsOffTarget* target, int action, INT32 delaySeconds)
 {
     if (target->Generation == ToldGeneration)
         return;
@@ -187,7 +190,7 @@ static void LogUnfit(const UpsOffTarget* target, int action)
     int position = AppendText(line, 0, LOG_LINE_CAPACITY, L"ERROR - this UPS cannot be told to turn its output off");
     if (action == UPSOFF_SAY_TOO_SMALL) {
         position = AppendText(line, position, LOG_LINE_CAPACITY, L" after ");
-        position = AppendSigned(line, position, LOG_LINE_CAPACITY, DelaySetting());
+        position = AppendSigned(line, position, LOG_LINE_CAPACITY, delaySeconds);
         AppendText(line, position, LOG_LINE_CAPACITY, L" s");
     }
     WriteLog(line);
@@ -209,7 +212,7 @@ void CommitUpsOff(BOOL sessionEnds, LPARAM endFlags)
     facts.EndFlags = endFlags;
     facts.ForcedShutdown = IsForcedShutdownRaised();
     facts.OnBattery = status.Present && status.OnBattery;
-    facts.Field = ApplySetting(&target, &raw, &counted);
+    facts.Field = ApplySetting(&target, facts.DelaySeconds, &raw, &counted);
     int action = ChooseUpsOffAction(&facts);
     if (action == UPSOFF_WRITE) {
         DWORD error = WriteDelay(&target, raw);
@@ -218,7 +221,7 @@ void CommitUpsOff(BOOL sessionEnds, LPARAM endFlags)
         else
             LogWritten(counted);
     } else if (action != UPSOFF_NOTHING) {
-        LogUnfit(&target, action);
+        LogUnfit(&target, action, facts.DelaySeconds);
     }
     InterlockedExchange(&Committing, 0);
 }

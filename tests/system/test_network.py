@@ -13,7 +13,8 @@ import time
 import PyNUT
 import pytest
 
-from conftest import CMD_OPEN, SETTINGS_KEY, Corvane, Wintool, standalone
+from conftest import CMD_OPEN, CMD_SETTINGS, SETTINGS_KEY, Corvane, Wintool, standalone
+from desktop import wait_until as wait_for
 from monitor_helpers import ON_BATTERY, ON_MAINS, forced_pass, log_faults, pass_starts
 from net_peers import (PASSWORD, Line, Upsmon, closed_by_peer, free_port, listening_ports, loads_ws2_32,
                        open_connections, turn_server_on, upsc, upsc_variables, wait_until)
@@ -191,6 +192,51 @@ def test_a_port_in_use_is_one_error_line(corvane, emu, session):
         corvane.wait_for_message("on line")
     assert [m for m in corvane.messages() if "network" in m] == [
         "ERROR - network server could not listen on 127.0.0.1:%d, code 10048" % port]
+
+
+def change_in_settings_window(corvane, session, *changes):
+    """Opens the settings window, makes the changes ((verb, control id,
+    value), ...) and presses OK; returns the time just before OK."""
+    corvane.command(CMD_SETTINGS)
+    wait_for(session.settings_window, what="the settings window")
+    for change in changes:
+        session.settings_control(*change)
+    pressed = time.monotonic()
+    session.settings_control("click", 1)
+    return pressed
+
+
+def within_two_seconds(since, predicate, what):
+    wait_until(predicate, 2.0 - (time.monotonic() - since), what, poll=0.05)
+
+
+def test_the_settings_window_starts_moves_and_stops_the_server_within_two_seconds(corvane, emu, session):
+    emu.add(0, "plain")
+    corvane.start()
+    corvane.wait_for_message("on line")
+    prefix = session.emulator.prefix
+    first, second = free_port(), free_port()
+    charge, server, port, password = 101, 122, 105, 107
+    pressed = change_in_settings_window(corvane, session, ("click", server), ("set", port, first),
+                                        ("set", password, PASSWORD), ("set", charge, "35"))
+    within_two_seconds(pressed, lambda: upsc(first, "battery.charge.low") == (0, "35"), "the server on")
+    follower = Line(first)
+    for request in ("USERNAME monuser", 'PASSWORD "%s"' % PASSWORD.replace("\\", "\\\\").replace('"', '\\"'),
+                    "LOGIN ups"):
+        assert follower.ask(request) == "OK\n"
+
+    # Another port: the connections are closed, the old port let go.
+    pressed = change_in_settings_window(corvane, session, ("set", port, second))
+    within_two_seconds(pressed, lambda: upsc(second, "ups.status") == (0, "OL"), "the server on its new port")
+    assert listening_ports(prefix) == {second}
+    assert closed_by_peer(follower.socket)
+    pressed = change_in_settings_window(corvane, session, ("click", server))
+    within_two_seconds(pressed, lambda: listening_ports(prefix) == set(), "the server off")
+    assert upsc(second, "ups.status")[0] != 0
+    assert [m for m in corvane.messages() if "network server" in m or "follower" in m] == [
+        "network server listening on 127.0.0.1:%d" % first, "follower logged in: 127.0.0.1",
+        "follower logged out: 127.0.0.1", "network server listening on 127.0.0.1:%d" % second]
+    assert PASSWORD.encode() not in corvane.log_bytes()
 
 
 def test_hostile_clients_leave_it_serving_and_bounded(corvane, emu, session):

@@ -43,6 +43,9 @@ struct Options {
     const wchar_t* output = nullptr;
 };
 
+// The thresholds the panel is drawn with, published before the drawing.
+Settings Chosen;
+
 bool SetField(UpsStatus* status, const wchar_t* assignment)
 {
     const wchar_t* equals = wcschr(assignment, L'=');
@@ -67,8 +70,8 @@ bool SetField(UpsStatus* status, const wchar_t* assignment)
         { L"overload", &status->Overload },         { L"charge", &status->ChargePercent },
         { L"runtime", &status->RuntimeSeconds },    { L"load", &status->LoadPercent },
         { L"voltage", &status->InputVoltage },      { L"power", &status->CapacityWatts },
-        { L"watts", &status->LoadWatts },           { L"threshold", &RuntimeThresholdSeconds },
-        { L"chargethreshold", &ChargeThresholdPercent },
+        { L"watts", &status->LoadWatts },           { L"threshold", &Chosen.RuntimeThresholdSeconds },
+        { L"chargethreshold", &Chosen.ChargeThresholdPercent },
     };
     for (const Field& field : fields) {
         if (name == field.name) {
@@ -383,6 +386,7 @@ int wmain(int argc, wchar_t** argv)
     Options options;
     UpsStatus status;
     SetOnLineExample(&status);
+    DefaultSettings(&Chosen);
     std::wstring mode = argv[1];
     int i = 2;
     if (mode == L"png") {
@@ -411,6 +415,7 @@ int wmain(int argc, wchar_t** argv)
     }
     if (options.dpi < 48 || options.dpi > 480 || options.paints < 1)
         return Usage();
+    PublishSettings(&Chosen);
     // The measurements draw a full hour of history unless told otherwise.
     if (!options.history && mode != L"png")
         options.history = L"60:30:100/20:30:100/0:45:35";

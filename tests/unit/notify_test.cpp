@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <string>
 #include "app/settings.h"
+#include "settings_change.h"
 #include "app/startup.h"
 #include "monitor/snapshot.h"
 #include "ui/notify.h"
@@ -100,7 +101,7 @@ TEST(Balloons, OneForEachTransitionNothingAtStartOrOnRepeat)
 // With followers, the armed balloon says that an abort cannot hold them.
 TEST(Balloons, TheArmedBalloonTellsThatFollowersStillShutDown)
 {
-    NetworkServerEnabled = 1;
+    ChangeSettings([](Settings* s) { s->NetworkServerEnabled = 1; });
     NotifierState state = {};
     const UpsStatus onBattery = MakeStatus(1, 1, 15, 2000);
     ShutdownEvents before = { 0, 0, 0, FALSE, 30, TRUE }, armed = { 1, 0, 4, TRUE, 30, TRUE };
@@ -109,7 +110,7 @@ TEST(Balloons, TheArmedBalloonTellsThatFollowersStillShutDown)
     EXPECT_EQ(BALLOON_ARMED, DecideBalloon(&state, &onBattery, &armed, 0, &balloon));
     EXPECT_STREQ(L"The battery is down to 15%. Right-click the tray icon to abort. An abort holds this computer "
                  L"only: its followers still shut down.", balloon.Text);
-    NetworkServerEnabled = 0;
+    RestoreDefaultSettings();
 }
 
 QUERY_USER_NOTIFICATION_STATE UserState;
@@ -147,7 +148,7 @@ TEST(Balloons, PresentingLetsOnlyTheShutdownBalloonsThroughAndZeroSilencesAll)
     for (const auto& c : cases) {
         UserState = c.user;
         QueryResult = c.result;
-        NotificationsEnabled = c.enabled;
+        ChangeSettings([&](Settings* s) { s->NotificationsEnabled = c.enabled; });
         Notifier = {};
         UpsStatus onLine = ON_LINE, onBattery = MakeStatus(1, 1, 80, 2400);
         PublishStatus(&onLine);
@@ -171,7 +172,7 @@ TEST(Balloons, PresentingLetsOnlyTheShutdownBalloonsThroughAndZeroSilencesAll)
         bool refused = !shell.Calls.empty() && shell.Calls.back().InfoTitle == L"Shutdown refused by Windows";
         EXPECT_EQ(c.refusedShown, refused) << "user state " << c.user << ", enabled " << c.enabled;
     }
-    NotificationsEnabled = 1;
+    RestoreDefaultSettings();
     NotifyCalls = saved;
 }
 

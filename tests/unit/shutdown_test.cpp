@@ -10,6 +10,7 @@
 #include <vector>
 #include "app/settings.h"
 #include "monitor/monitor.h"
+#include "settings_change.h"
 #include "monitor/shutdown.h"
 #include "log_capture.h"
 #include "status_builder.h"
@@ -163,7 +164,6 @@ protected:
     void SetUp() override
     {
         saved_ = ShutdownCalls;
-        savedGrace_ = GraceSeconds;
         Fake = &fake;
         ShutdownCalls.OpenProcessToken = FakeOpenProcessToken;
         ShutdownCalls.LookupPrivilegeValueW = FakeLookupPrivilegeValueW;
@@ -174,14 +174,12 @@ protected:
         ShutdownCalls.GetPwrCapabilities = FakeGetPwrCapabilities;
         ShutdownCalls.SetSuspendState = FakeSetSuspendState;
         Outage = {};
-        GraceSeconds = 30;
-        ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
+        RestoreDefaultSettings();
     }
     void TearDown() override
     {
         ShutdownCalls = saved_;
-        GraceSeconds = savedGrace_;
-        ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
+        RestoreDefaultSettings();
         Outage = {};
         Fake = nullptr;
     }
@@ -197,7 +195,6 @@ protected:
 
 private:
     ShutdownSystemCalls saved_;
-    INT32 savedGrace_;
 };
 
 using Lines = std::vector<std::string>;
@@ -259,7 +256,7 @@ TEST_F(ShutdownController, ArmsOnceHoweverOftenCalled)
 
 TEST_F(ShutdownController, EachReasonNamesItselfInTheLineAndTheMessage)
 {
-    GraceSeconds = 600;
+    ChangeSettings([](Settings* s) { s->GraceSeconds = 600; });
     const int reasons[] = { 1, 2, 3, 4, 0, 7 };
     for (int reason : reasons) {
         Outage = {};
@@ -293,7 +290,7 @@ TEST_F(ShutdownController, EachReasonNamesItselfInTheLineAndTheMessage)
 
 TEST_F(ShutdownController, GraceZeroIsRequestedAsZero)
 {
-    GraceSeconds = 0;
+    ChangeSettings([](Settings* s) { s->GraceSeconds = 0; });
     ArmShutdown(1);
     ASSERT_EQ(1u, fake.requests.size());
     EXPECT_EQ(0u, fake.requests[0].grace);
@@ -487,7 +484,7 @@ TEST_F(ShutdownController, NoInterleavingOfTheUsersAbortWithAPassLeavesAnythingB
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.point) + ", " + std::to_string(c.innerReason));
         ForgetShutdownAfterResume();
-        ShutdownAction = c.action;
+        ChangeSettings([&](Settings* s) { s->ShutdownAction = c.action; });
         InnerReason = c.innerReason;
         if (c.innerReason)
             ArmShutdown(3);
@@ -535,7 +532,7 @@ TEST_F(ShutdownController, TheArmedLineSaysWhatWillHappenAndAMissingHibernationP
         Outage = {};
         InterlockedExchange(&fake.scheduled, 0);
         fake.requests.clear();
-        ShutdownAction = c.action;
+        ChangeSettings([&](Settings* s) { s->ShutdownAction = c.action; });
         fake.capabilitiesResult = c.capabilities;
         fake.s4 = c.s4;
         fake.hiberFile = c.hiberFile;
@@ -552,10 +549,15 @@ TEST_F(ShutdownController, TheArmedLineSaysWhatWillHappenAndAMissingHibernationP
 
 TEST_F(ShutdownController, HibernationCountsItsGraceAcrossTheTickWrapThenHibernatesOnceAndHolds)
 {
-    ShutdownAction = SHUTDOWN_ACTION_HIBERNATE;
+    ChangeSettings([](Settings* s) { s->ShutdownAction = SHUTDOWN_ACTION_HIBERNATE; });
     fake.now = 0xFFFFF000u;   // 4096 ms before the tick counter wraps
     ArmShutdown(4);
     EXPECT_EQ(30000u, HibernationDueInMs());
+    // A change made while armed holds from the next arming, not this one.
+    ChangeSettings([](Settings* s) {
+        s->GraceSeconds = 600;
+        s->ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
+    });
     fake.now += 29999;
     HibernateWhenDue();
     EXPECT_EQ(1u, HibernationDueInMs());
@@ -585,7 +587,7 @@ TEST_F(ShutdownController, HibernationCountsItsGraceAcrossTheTickWrapThenHiberna
     Lines expected = {
         "HIBERNATE ARMED - charge fell below threshold; grace 30s",
         "hibernating",
-        "HIBERNATE ARMED - UPS raised ShutdownImminent; grace 30s",
+        "SHUTDOWN ARMED - UPS raised ShutdownImminent; grace 600s",
     };
     EXPECT_EQ(expected, log.Messages());
 }
@@ -611,7 +613,7 @@ TEST_F(ShutdownController, AbortMainsOrResumeDuringTheGraceStopItAndNothingIsLef
     Lines expected;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ShutdownAction = c.action;
+        ChangeSettings([&](Settings* s) { s->ShutdownAction = c.action; });
         Outage = {};
         // Someone else's shutdown, scheduled before the hibernation.
         InterlockedExchange(&fake.scheduled, c.action == SHUTDOWN_ACTION_HIBERNATE);
@@ -642,7 +644,7 @@ TEST_F(ShutdownController, AbortMainsOrResumeDuringTheGraceStopItAndNothingIsLef
 
 TEST_F(ShutdownController, AFailedHibernationPowersOffAtOnceAndForTheRestOfTheOutage)
 {
-    ShutdownAction = SHUTDOWN_ACTION_HIBERNATE;
+    ChangeSettings([](Settings* s) { s->ShutdownAction = SHUTDOWN_ACTION_HIBERNATE; });
     fake.suspendResult = FALSE;
     fake.suspendError = ERROR_NOT_SUPPORTED;
     fake.initiateResult = ERROR_CALL_NOT_IMPLEMENTED;

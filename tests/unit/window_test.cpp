@@ -79,11 +79,11 @@ std::vector<std::wstring> MenuTexts(BOOL armed, BOOL runAtStartup)
 TEST(TrayMenu, AbortOnlyWhileArmedAndRunAtStartupCheckedWhenSet)
 {
     using Texts = std::vector<std::wstring>;
-    EXPECT_EQ((Texts{ L"201 Open Corvane", L"---", L"203 Open log folder", L"205 Run at startup", L"---",
-                      L"202 Exit" }),
+    EXPECT_EQ((Texts{ L"201 Open Corvane", L"---", L"203 Open log folder", L"206 Settings...",
+                      L"205 Run at startup", L"---", L"202 Exit" }),
               MenuTexts(FALSE, FALSE));
     EXPECT_EQ((Texts{ L"201 Open Corvane", L"---", L"204 Abort shutdown", L"203 Open log folder",
-                      L"205 Run at startup [x]", L"---", L"202 Exit" }),
+                      L"206 Settings...", L"205 Run at startup [x]", L"---", L"202 Exit" }),
               MenuTexts(TRUE, TRUE));
 }
 
