@@ -1,23 +1,35 @@
-// Settings: per-user values that tune the shutdown rule, the balloon switch,
-// the UPS-off delay and the network server. Written only by
-// ReadSettings on the start-up thread; constant for the rest of the run.
+// Settings: the published record and its lock, the registry's values read
+// into a record (at start) and a record written back (by the settings
+// window). Readers on any thread take copies with CopySettings.
 #include "app/settings.h"
 #include "base/text.h"
 
-INT32 RuntimeThresholdSeconds = 300;
-INT32 ChargeThresholdPercent = 20;
-INT32 GraceSeconds = 30;
-INT32 NotificationsEnabled = 1;
-INT32 ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
-INT32 UpsOffDelaySeconds = 0;
 BOOL UpsOffDelayRefused = FALSE;
-INT32 NetworkServerEnabled = 0;
-INT32 NetworkPort = 3493;
-// The two texts get their defaults in ReadSettings: an initializer would
-// store both whole arrays in the file.
-WCHAR NetworkAddress[NETWORK_TEXT_UNITS];
-WCHAR NetworkUser[NETWORK_TEXT_UNITS];
-WCHAR NetworkPassword[NETWORK_TEXT_UNITS];
+
+static const WCHAR SETTINGS_KEY[] = L"Software\\Quillfen\\Corvane";
+
+const WCHAR* const SettingsNumberNames[SETTINGS_NUMBERS] = {
+    L"RuntimeThresholdSeconds", L"ChargeThresholdPercent", L"GraceSeconds", L"ShutdownAction",
+    L"Notifications", L"UpsOffDelaySeconds", L"NetworkServer", L"NetworkPort",
+};
+
+// No initializer: it would store the whole record, texts and all, in the
+// file. Until SettingsPublished rises, CopySettings hands out the defaults.
+static SRWLOCK SettingsLock;
+static Settings PublishedSettings;
+static BOOL SettingsPublished;
+
+void DefaultSettings(Settings* settings)
+{
+    ByteClear(settings, sizeof(*settings));
+    settings->RuntimeThresholdSeconds = 300;
+    settings->ChargeThresholdPercent = 20;
+    settings->GraceSeconds = 30;
+    settings->NotificationsEnabled = 1;
+    settings->NetworkPort = 3493;
+    AppendText(settings->NetworkAddress, 0, NETWORK_TEXT_UNITS, L"127.0.0.1");
+    AppendText(settings->NetworkUser, 0, NETWORK_TEXT_UNITS, L"monuser");
+}
 
 // A value replaces its default only when it is exactly four bytes or fewer and
 // within bounds. The bound test is unsigned, so a "negative" DWORD is refused.
@@ -37,7 +49,7 @@ static void ReadBoundedValue(HKEY key, const WCHAR* name, UINT32 upperBound, INT
 
 // Only a DWORD 0 turns the balloons off: telling the user the power failed
 // is the safe side, so anything unclear leaves them on.
-static void ReadNotificationsSetting(HKEY key)
+static void ReadNotificationsSetting(HKEY key, Settings* settings)
 {
     UINT32 data = 1;
     DWORD type = 0;
@@ -45,7 +57,7 @@ static void ReadNotificationsSetting(HKEY key)
     if (RegQueryValueExW(key, L"Notifications", NULL, &type, (BYTE*)&data, &bytes) != ERROR_SUCCESS)
         return;
     if (type == REG_DWORD && bytes == sizeof(data) && data == 0)
-        NotificationsEnabled = 0;
+        settings->NotificationsEnabled = 0;
 }
 
 // The network values must be exactly what they claim: a DWORD of four
@@ -95,44 +107,114 @@ static void ReadText(HKEY key, const WCHAR* name, WCHAR* setting, BOOL emptyWhen
 // Turning the UPS off cuts every computer on it: anything but a DWORD of 0
 // or 60..600 leaves it off, and says so (some UPSes count the delay in
 // whole minutes, rounded down, so less than 60 would mean at once).
-static void ReadUpsOffDelay(HKEY key)
+static void ReadUpsOffDelay(HKEY key, Settings* settings)
 {
     UINT32 value = 0;
     if (RegQueryValueExW(key, L"UpsOffDelaySeconds", NULL, NULL, NULL, NULL) == ERROR_FILE_NOT_FOUND)
         return;
     if (ReadDword(key, L"UpsOffDelaySeconds", &value) && (value == 0 || (value >= 60 && value <= 600))) {
-        UpsOffDelaySeconds = (INT32)value;
+        settings->UpsOffDelaySeconds = (INT32)value;
         return;
     }
-    UpsOffDelaySeconds = 0;
+    settings->UpsOffDelaySeconds = 0;
     UpsOffDelayRefused = TRUE;
 }
 
-static void ReadNetworkSettings(HKEY key)
+static void ReadNetworkSettings(HKEY key, Settings* settings)
 {
     UINT32 value = 0;
     if (ReadDword(key, L"NetworkServer", &value))
-        NetworkServerEnabled = value == 1;
+        settings->NetworkServerEnabled = value == 1;
     if (ReadDword(key, L"NetworkPort", &value) && value >= 1 && value <= 65535)
-        NetworkPort = (INT32)value;
-    ReadText(key, L"NetworkAddress", NetworkAddress, TRUE);
-    ReadText(key, L"NetworkUser", NetworkUser, FALSE);
-    ReadText(key, L"NetworkPassword", NetworkPassword, TRUE);
+        settings->NetworkPort = (INT32)value;
+    ReadText(key, L"NetworkAddress", settings->NetworkAddress, TRUE);
+    ReadText(key, L"NetworkUser", settings->NetworkUser, FALSE);
+    ReadText(key, L"NetworkPassword", settings->NetworkPassword, TRUE);
+}
+
+void ReadRegistrySettings(Settings* settings)
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    ReadBoundedValue(key, L"RuntimeThresholdSeconds", 3600, &settings->RuntimeThresholdSeconds);
+    ReadBoundedValue(key, L"ChargeThresholdPercent", 100, &settings->ChargeThresholdPercent);
+    ReadBoundedValue(key, L"GraceSeconds", 600, &settings->GraceSeconds);
+    ReadBoundedValue(key, L"ShutdownAction", SHUTDOWN_ACTION_HIBERNATE, &settings->ShutdownAction);
+    ReadNotificationsSetting(key, settings);
+    ReadUpsOffDelay(key, settings);
+    ReadNetworkSettings(key, settings);
+    RegCloseKey(key);
 }
 
 void ReadSettings()
 {
-    AppendText(NetworkAddress, 0, NETWORK_TEXT_UNITS, L"127.0.0.1");
-    AppendText(NetworkUser, 0, NETWORK_TEXT_UNITS, L"monuser");
+    Settings settings;
+    DefaultSettings(&settings);
+    ReadRegistrySettings(&settings);
+    PublishSettings(&settings);
+}
+
+void CopySettings(Settings* copy)
+{
+    AcquireSRWLockShared(&SettingsLock);
+    BOOL published = SettingsPublished;
+    if (published)
+        *copy = PublishedSettings;
+    ReleaseSRWLockShared(&SettingsLock);
+    if (!published)
+        DefaultSettings(copy);
+}
+
+void PublishSettings(const Settings* settings)
+{
+    AcquireSRWLockExclusive(&SettingsLock);
+    PublishedSettings = *settings;
+    SettingsPublished = TRUE;
+    ReleaseSRWLockExclusive(&SettingsLock);
+}
+
+static LONG WriteDword(HKEY key, const WCHAR* name, INT32 value)
+{
+    DWORD data = (DWORD)value;
+    return RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE*)&data, sizeof(data));
+}
+
+static LONG WriteText(HKEY key, const WCHAR* name, const WCHAR* text)
+{
+    return RegSetValueExW(key, name, 0, REG_SZ, (const BYTE*)text, (DWORD)(TextLength(text) + 1) * sizeof(WCHAR));
+}
+
+LONG WriteSettings(const Settings* settings)
+{
     HKEY key = NULL;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Quillfen\\Corvane", 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return;
-    ReadBoundedValue(key, L"RuntimeThresholdSeconds", 3600, &RuntimeThresholdSeconds);
-    ReadBoundedValue(key, L"ChargeThresholdPercent", 100, &ChargeThresholdPercent);
-    ReadBoundedValue(key, L"GraceSeconds", 600, &GraceSeconds);
-    ReadBoundedValue(key, L"ShutdownAction", SHUTDOWN_ACTION_HIBERNATE, &ShutdownAction);
-    ReadNotificationsSetting(key);
-    ReadUpsOffDelay(key);
-    ReadNetworkSettings(key);
+    LONG result = RegCreateKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
+    if (result != ERROR_SUCCESS)
+        return result;
+    for (int i = 0; i < SETTINGS_NUMBERS && result == ERROR_SUCCESS; i++)
+        result = WriteDword(key, SettingsNumberNames[i], settings->Numbers[i]);
+    if (result == ERROR_SUCCESS)
+        result = WriteText(key, L"NetworkAddress", settings->NetworkAddress);
+    if (result == ERROR_SUCCESS)
+        result = WriteText(key, L"NetworkUser", settings->NetworkUser);
+    if (result == ERROR_SUCCESS)
+        result = WriteText(key, L"NetworkPassword", settings->NetworkPassword);
     RegCloseKey(key);
+    return result;
+}
+
+BOOL SameNetworkSettings(const Settings* a, const Settings* b)
+{
+    return a->NetworkServerEnabled == b->NetworkServerEnabled && a->NetworkPort == b->NetworkPort
+        && SameText(a->NetworkAddress, b->NetworkAddress) && SameText(a->NetworkUser, b->NetworkUser)
+        && SameText(a->NetworkPassword, b->NetworkPassword);
+}
+
+BOOL SameSettings(const Settings* a, const Settings* b)
+{
+    for (int i = 0; i < SETTINGS_NUMBERS; i++) {
+        if (a->Numbers[i] != b->Numbers[i])
+            return FALSE;
+    }
+    return SameNetworkSettings(a, b);
 }

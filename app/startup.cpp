@@ -4,7 +4,9 @@
 #include "app/settings.h"
 #include "base/log.h"
 #include "monitor/monitor.h"
+#include "monitor/shutdown.h"
 #include "net/server.h"
+#include "settings/settings_window.h"
 #include "ui/panel.h"
 #include "ui/theme.h"
 #include "ui/tray.h"
@@ -88,8 +90,10 @@ static void StartMonitor()
 {
     StopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
     WakeEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
-    if (StopEvent && WakeEvent)
+    if (StopEvent && WakeEvent) {
         App.MonitorThreadHandle = CreateThread(NULL, 0, MonitorThread, NULL, 0, NULL);
+        StartShutdownCountdown();
+    }
 }
 
 int RunCorvane()
@@ -128,6 +132,8 @@ int RunCorvane()
     MSG msg;
     ByteClear(&msg, sizeof(msg));
     while (GetMessageW(&msg, NULL, 0, 0) > 0) {
+        if (IsSettingsMessage(&msg))
+            continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
@@ -153,6 +159,7 @@ void StopCorvane()
     DWORD spent = GetTickCount() - stopStarted;
     WaitNetworkServer(spent < MONITOR_STOP_WAIT_MS ? MONITOR_STOP_WAIT_MS - spent : 0);
     RemoveTrayIcon();
+    CancelHibernationOnStop();
     WriteLog(L"Corvane stopped");
     PostQuitMessage(0);
 }

@@ -286,6 +286,10 @@ class Emulator:
             return bytes.fromhex(self._cmd(cmd, slot, report_id))
         self._cmd(cmd, slot, report_id, bytes(data).hex())
 
+    def sent(self, slot, report_id):
+        """The bytes of the last feature report a host sent with this id."""
+        return bytes.fromhex(self._cmd("sent", slot, report_id))
+
     def poke(self, slot, report_id, offset, data):
         """Overwrites bytes of a feature report starting at a byte offset."""
         self._cmd("poke", slot, report_id, offset, bytes(data).hex())
@@ -313,6 +317,18 @@ class Emulator:
 
     def reset_log(self, slot):
         self._cmd("reset-log", slot)
+
+    def output(self, slot):
+        """The UPS's output: {"on", "offs" (times it went off), "sets"
+        (reports a host sent, of any kind and id), "writes" (delays written
+        into DelayBeforeShutdown), "last" (the last one, raw), "left"
+        (seconds until it goes off, None while nothing counts down)}."""
+        words = self._cmd("output", slot).split()
+        out = {"on": words[0] == "on"}
+        for word in words[1:]:
+            key, value = word.split("=")
+            out[key] = None if value == "-" else int(value)
+        return out
 
     def now(self):
         """The Windows system clock in ms since 1601 (the clock of times())."""

@@ -42,12 +42,14 @@ static BYTE* RowFor(InputReportFilter* filter, BYTE reportId, BOOL* known)
 
 int JudgeInputReport(InputReportFilter* filter, const BYTE* report, ULONG length, UINT32 now)
 {
-    // Every completed read counts towards the bound, an empty or oversized
-    // one too: a device that completes reads at once with nothing must not
-    // keep the thread reading.
-    filter->Judged++;
-    if (length == 0 || length > filter->Length)
+    // Only reads that bring nothing count towards the bound: a device that
+    // completes them at once must not keep the thread reading, but a report
+    // the device really sent costs one wake and is read, however often the
+    // UPS repeats it.
+    if (length == 0 || length > filter->Length) {
+        filter->EmptyReads++;
         return INPUT_NO_PASS;
+    }
     BOOL known = FALSE;
     BYTE* row = RowFor(filter, report[0], &known);
     if (known && SameAsRow(row, report, length, filter->Length))
@@ -66,7 +68,7 @@ int JudgeInputReport(InputReportFilter* filter, const BYTE* report, ULONG length
 
 BOOL InputReadAllowed(const InputReportFilter* filter)
 {
-    return !filter->Folded && filter->Judged < INPUT_REPORTS_PER_PASS;
+    return !filter->Folded && filter->EmptyReads < INPUT_EMPTY_READS_PER_PASS;
 }
 
 DWORD FoldedPassDueIn(const InputReportFilter* filter, UINT32 now)
@@ -80,7 +82,7 @@ DWORD FoldedPassDueIn(const InputReportFilter* filter, UINT32 now)
 void StartInputPass(InputReportFilter* filter, BOOL byReport, UINT32 now)
 {
     filter->Folded = FALSE;
-    filter->Judged = 0;
+    filter->EmptyReads = 0;
     if (byReport) {
         filter->Passed = TRUE;
         filter->LastPassTick = now;
@@ -91,12 +93,17 @@ void StartInputPass(InputReportFilter* filter, BOOL byReport, UINT32 now)
 
 enum : DWORD { INPUT_CANCEL_WAIT_MS = 500 };
 
+InputWaitSystemCalls InputWaitCalls = { CancelIoEx };
+
 struct InputWaitState {
     HANDLE Handle;          // opened for reading; null while none
     UINT32 Generation;      // the UpsDevice open it was tried for
     HANDLE Event;           // the read's, manual reset
-    OVERLAPPED Overlapped;
-    BYTE* Block;            // heap: the read buffer, then the filter's rows
+    // One heap block: the read's OVERLAPPED, its buffer, then the filter's
+    // rows. A read whose cancel is not waited out keeps the whole block, so
+    // that its late completion writes into nothing a later read uses.
+    OVERLAPPED* Overlapped;
+    BYTE* Buffer;
     BOOL Pending;           // a read is in flight
     BOOL Failed;            // the last read failed: not issued again before the next pass
     InputReportFilter Filter;
@@ -123,10 +130,9 @@ void StartInputWait()
 
 static void IssueRead()
 {
-    ByteClear(InputWait.Block, InputWait.Filter.Length);
-    ByteClear(&InputWait.Overlapped, sizeof(InputWait.Overlapped));
-    InputWait.Overlapped.hEvent = InputWait.Event;
-    if (ReadFile(InputWait.Handle, InputWait.Block, InputWait.Filter.Length, NULL, &InputWait.Overlapped)
+    ByteClear(InputWait.Overlapped, sizeof(OVERLAPPED) + InputWait.Filter.Length);
+    InputWait.Overlapped->hEvent = InputWait.Event;
+    if (ReadFile(InputWait.Handle, InputWait.Buffer, InputWait.Filter.Length, NULL, InputWait.Overlapped)
         || GetLastError() == ERROR_IO_PENDING)
         InputWait.Pending = TRUE;
     else
@@ -137,19 +143,20 @@ static void CloseReader()
 {
     BOOL abandoned = FALSE;
     if (InputWait.Pending) {
-        CancelIoEx(InputWait.Handle, &InputWait.Overlapped);
+        InputWaitCalls.CancelIoEx(InputWait.Handle, InputWait.Overlapped);
         // Until the read is over the system may still write its buffer and
-        // set its event. One that does not end in time keeps both for good.
+        // set its event. One that does not end in time keeps them for good.
         abandoned = WaitForSingleObject(InputWait.Event, INPUT_CANCEL_WAIT_MS) != WAIT_OBJECT_0;
     }
     CloseHandle(InputWait.Handle);
     if (!abandoned) {
-        HeapFree(GetProcessHeap(), 0, InputWait.Block);
+        HeapFree(GetProcessHeap(), 0, InputWait.Overlapped);
         CloseHandle(InputWait.Event);
     }
     InputWait.Handle = NULL;
     InputWait.Event = NULL;
-    InputWait.Block = NULL;
+    InputWait.Overlapped = NULL;
+    InputWait.Buffer = NULL;
     InputWait.Pending = FALSE;
     InputWait.Failed = FALSE;
     ByteClear(&InputWait.Filter, sizeof(InputWait.Filter));
@@ -167,7 +174,8 @@ static void OpenReader()
                                 FILE_FLAG_OVERLAPPED, NULL);
     if (handle == INVALID_HANDLE_VALUE)
         return;
-    BYTE* block = (BYTE*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, (INPUT_MEMORY_REPORTS + 1) * length);
+    OVERLAPPED* block =
+        (OVERLAPPED*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(OVERLAPPED) + (INPUT_MEMORY_REPORTS + 1) * length);
     HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
     if (!block || !event) {
         if (block)
@@ -179,8 +187,9 @@ static void OpenReader()
     }
     InputWait.Handle = handle;
     InputWait.Event = event;
-    InputWait.Block = block;
-    InitInputFilter(&InputWait.Filter, block + length, length);
+    InputWait.Overlapped = block;
+    InputWait.Buffer = (BYTE*)(block + 1);
+    InitInputFilter(&InputWait.Filter, InputWait.Buffer + length, length);
 }
 
 // The reader follows the open UPS: closed when it goes or is replaced by
@@ -200,11 +209,11 @@ static int TakeReport(UINT32 now)
 {
     DWORD received = 0;
     InputWait.Pending = FALSE;
-    if (!GetOverlappedResult(InputWait.Handle, &InputWait.Overlapped, &received, FALSE)) {
+    if (!GetOverlappedResult(InputWait.Handle, InputWait.Overlapped, &received, FALSE)) {
         InputWait.Failed = TRUE;
         return INPUT_NO_PASS;
     }
-    int verdict = JudgeInputReport(&InputWait.Filter, InputWait.Block, received, now);
+    int verdict = JudgeInputReport(&InputWait.Filter, InputWait.Buffer, received, now);
     if (verdict == INPUT_NO_PASS && InputReadAllowed(&InputWait.Filter))
         IssueRead();
     return verdict;

@@ -9,7 +9,7 @@
 enum {
     INPUT_PASS_SPACING_MS = 1000,   // reports start at most one pass a second
     INPUT_MEMORY_REPORTS = 16,      // report ids whose last report is remembered
-    INPUT_REPORTS_PER_PASS = 64,    // reports judged between two passes at most
+    INPUT_EMPTY_READS_PER_PASS = 64,    // reads that bring nothing, between two passes at most
     INPUT_REPORT_MAX_BYTES = 1024,  // a UPS with longer input reports is polled
     INPUT_TEST_POLL_MAX_MS = 60000,
 };
@@ -27,7 +27,7 @@ struct InputReportFilter {
     ULONG Length;           // the device's input report length, id byte included
     INT32 Count;            // rows in use; byte 0 of a row is its report id
     INT32 NextRow;          // the row a new id takes once all are used
-    INT32 Judged;           // reports judged since the last pass
+    INT32 EmptyReads;       // reads that brought nothing since the last pass
     BOOL Passed;            // a report has started a pass
     UINT32 LastPassTick;    // when a report last started one
     BOOL Folded;            // news waits for the pass due a second after that
@@ -41,8 +41,8 @@ void InitInputFilter(InputReportFilter* filter, BYTE* rows, ULONG length);
 int JudgeInputReport(InputReportFilter* filter, const BYTE* report, ULONG length, UINT32 now);
 
 // Whether the next report should be read before the next pass: not while
-// news is folded (the pass will read the values anyway), nor once a UPS has
-// sent INPUT_REPORTS_PER_PASS reports since the last pass.
+// news is folded (the pass will read the values anyway), nor once
+// INPUT_EMPTY_READS_PER_PASS reads have brought nothing since the last pass.
 BOOL InputReadAllowed(const InputReportFilter* filter);
 
 // Milliseconds until the folded pass is due, 0 when it is; INFINITE when
@@ -68,6 +68,12 @@ void StartInputWait();
 // that lists input reports, cancelled and closed when it goes. FALSE when
 // StopEvent ends the wait.
 BOOL WaitForNextPass(DWORD pollMs, DWORD deadlineMs);
+
+// The call a test stands in for, to see what a cancel is asked to cancel.
+struct InputWaitSystemCalls {
+    BOOL (WINAPI* CancelIoEx)(HANDLE file, LPOVERLAPPED overlapped);
+};
+extern InputWaitSystemCalls InputWaitCalls;
 
 // Cancels a pending read and waits for it before its buffer and handle go;
 // the thread calls it on its way out, and before it closes the UPS outside

@@ -11,6 +11,8 @@
 #include "base/text.h"
 #include "ui/window.h"
 #include "ups/discovery.h"
+#include "upsoff/commit.h"
+#include "upsoff/followers.h"
 
 HANDLE StopEvent;
 HANDLE WakeEvent;
@@ -98,6 +100,7 @@ static void OpenOrPoll(MonitorState* state)
         if (!OpenUps(&state->Working))
             return;
         AnnounceDevice(state);
+        PublishUpsOffTarget();
     }
     if (PollUps(&state->Working)) {
         state->Unanswered[0] = 0;
@@ -127,18 +130,20 @@ static void LogChanges(MonitorState* state)
 
 void DecideShutdown(const UpsStatus* status)
 {
-    if (!status->Present) {
-        EndOutage();
-    } else if (status->OnBattery) {
-        int reason = ChooseShutdownReason(status, RuntimeThresholdSeconds, ChargeThresholdPercent);
-        if (reason)
-            ArmShutdown(reason);
-    } else {
+    NoteUpsSighting(status->Present, status->OnBattery);
+    // One copy for the whole decision: a change in the settings window
+    // counts from the next pass, never halfway through this one.
+    Settings settings;
+    CopySettings(&settings);
+    int reason = ChooseShutdownReason(status, settings.RuntimeThresholdSeconds, settings.ChargeThresholdPercent);
+    // A UPS gone while on battery leaves nothing to watch the battery run
+    // down: after UPS_LOST_ARM_MS without it, that is a reason of its own.
+    if (!status->Present && UpsLostDueInMs() == 0)
+        reason = SHUTDOWN_REASON_UPS_LOST;
+    if (reason)
+        ArmShutdown(reason);
+    else if (status->Present && !status->OnBattery)
         CancelShutdownOnMains();
-    }
-    // An armed hibernation goes ahead when its grace is over, as Windows'
-    // own shutdown would, whether or not the UPS is still seen.
-    HibernateWhenDue();
 }
 
 void RequestRescanAfterResume()
@@ -179,6 +184,7 @@ static DWORD RunPass(MonitorState* state)
     }
     OpenOrPoll(state);
     LogChanges(state);
+    NoteFollowersAtMainsReturn(&state->Working);
     PublishStatus(&state->Working);
     PostMessageW(App.MainWindow, WM_STATUS_UPDATED, 0, 0);
     ShutdownEvents before = ReadShutdownEvents();
@@ -197,10 +203,13 @@ DWORD WINAPI MonitorThread(LPVOID)
     StartFresh(&state);
     StartInputWait();
     for (;;) {
+        // Read before the pass decides: once due, the pass arms, and the
+        // wait after it is the poll's again.
+        DWORD lostMs = UpsLostDueInMs();
         DWORD pollMs = RunPass(&state);
-        // An armed hibernation is due at its own time, however long the
-        // poll. A failed wait just starts the next pass.
-        if (!WaitForNextPass(pollMs, HibernationDueInMs())) {
+        // A UPS lost on battery arms at its own time, not at the next poll.
+        // A failed wait just starts the next pass.
+        if (!WaitForNextPass(pollMs, lostMs ? lostMs : INFINITE)) {
             EndInputWait();
             return 0;
         }

@@ -19,7 +19,7 @@ enum {
 DWORD WINAPI MonitorThread(LPVOID parameter);
 
 // Step 5 of a pass: on battery, arm while a condition holds; on line, cancel;
-// without a UPS, the outage is over; then hibernate when that is due.
+// without a UPS last seen on battery, arm once it has been gone too long.
 void DecideShutdown(const UpsStatus* status);
 
 // From the user-interface thread when the computer has resumed: the next

@@ -1,37 +1,57 @@
-// The shutdown controller. ShutdownArmed is the one flag shared between the
-// monitor thread (arm, cancel on mains, hibernate) and the user-interface
-// thread (abort, display); every access is an Interlocked* call, so no lock is
-// needed.
+// The shutdown controller and its outage record.
+//
+// The states of Outage.State, and what holds in each (IsOutageConsistent):
+//   QUIET        Nothing armed; Windows holds no request of Corvane's.
+//   ARMED        A power-off or a hibernation, armed at ArmedTick for Reason,
+//                its Action and GraceSeconds fixed then; FSD is raised. A
+//                hibernation is never Requested; a power-off is once Windows
+//                has taken it.
+//   WITHDRAWING  The user's abort is taking the request back from Windows;
+//                nothing arms until it is done. Never Requested.
+//   HIBERNATING  Windows is being asked to hibernate: past its grace, a
+//                hibernation can no longer be aborted or withdrawn.
+// In every state HeldReason and PowerOffOnly stand only in an outage in
+// which something was armed (FSD raised), and Missing only while the UPS
+// was last seen on battery. An outage (FSD, the hold, PowerOffOnly, what
+// was last seen) ends with the mains' return or a resume, never with the
+// UPS's absence: a stalled transfer or a loose cable must not tell the
+// followers that all is well, nor forget the user's abort.
+//
+// The moves, each made in one locked step by the routine named:
+//   QUIET -> ARMED           ArmShutdown (monitor), unless HeldReason holds
+//                            the reason back. A hibernation that Windows
+//                            lacks, or that failed in this outage, arms a
+//                            power-off instead.
+//   ARMED -> QUIET           a refused request, or no privilege (the arming
+//                            thread): Refusals + 1; the next pass tries again.
+//   ARMED -> WITHDRAWING -> QUIET   AbortShutdownByUser (interface): the
+//                            reason is held for the rest of the outage.
+//   ARMED -> QUIET           CancelShutdownOnMains, ForgetShutdownAfterResume
+//                            (monitor); either ends the outage in any state.
+//   ARMED -> QUIET           CancelHibernationOnSuspend, ...OnStop
+//                            (interface): a hibernation only.
+//   ARMED -> HIBERNATING     HibernateWhenDue (countdown thread), once a
+//                            hibernation's grace is over.
+//   HIBERNATING -> QUIET     Windows took the request: its reason is held.
+//   HIBERNATING -> ARMED     Windows refused it: a power-off at once, and
+//                            power-offs only for the rest of the outage.
+//   any -> the same          NoteUpsSighting (monitor): OnBattery, Missing.
+// AbortSystemShutdownW is called only to take back a power-off that Windows
+// holds for Corvane: never for a hibernation, never for another program's.
 #include "monitor/shutdown.h"
+#include "monitor/monitor.h"
 #include "app/settings.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "upsoff/commit.h"
 
-volatile LONG ShutdownArmed;
+OutageRecord Outage;
+// Zero-filled: an all-zero SRWLOCK is unlocked.
+static SRWLOCK OutageLock;
 
-// The reason of the shutdown now armed, and the reason of the one the user
-// aborted (or that hibernated) during this outage (0: none). That holds for
-// the rest of the outage: only a more urgent reason, a lower number, may arm
-// again. Both are read and written with Interlocked* calls only.
-static volatile LONG ArmedReason;
-static volatile LONG AbortedReason;
-
-// What the armed period ends in (a SHUTDOWN_ACTION_ value) and the tick it
-// began at. The monitor thread's alone: written before the flag rises, read
-// only while it stands.
-static int ArmedAction;
-static DWORD ArmedTick;
-
-// How many times the controller has armed, and how many requests Windows
-// refused (or the privilege was missing): the interface compares them with
-// what it saw last to tell the user of each new event once.
-static volatile LONG Armings;
-static volatile LONG Refusals;
-
-// 1 from the arming of a shutdown to the end of its outage, whatever Windows
-// or the user then do: the computers that follow this one over the network
-// must still go down, the battery is just as low for them.
-static volatile LONG ForcedShutdownRaised;
+// Set when a hibernation is armed, so that the countdown thread takes its
+// due time; null while there is no such thread (in the unit tests).
+static HANDLE CountdownEvent;
 
 ShutdownSystemCalls ShutdownCalls = {
     OpenProcessToken,
@@ -53,6 +73,39 @@ static const DWORD SHUTDOWN_FLAGS = SHUTDOWN_FORCE_OTHERS | SHUTDOWN_POWEROFF;
 static const DWORD SHUTDOWN_REASON_CODE =
     SHTDN_REASON_FLAG_PLANNED | SHTDN_REASON_MAJOR_POWER | SHTDN_REASON_MINOR_ENVIRONMENT;
 
+static void Lock()
+{
+    AcquireSRWLockExclusive(&OutageLock);
+}
+
+static void Unlock()
+{
+    ReleaseSRWLockExclusive(&OutageLock);
+}
+
+BOOL IsOutageConsistent(const OutageRecord* outage)
+{
+    BOOL hibernation = outage->Action == SHUTDOWN_ACTION_HIBERNATE;
+    switch (outage->State) {
+    case OUTAGE_QUIET:
+    case OUTAGE_WITHDRAWING:
+        if (outage->Requested)
+            return FALSE;
+        break;
+    case OUTAGE_ARMED:
+        if (!outage->Fsd || (hibernation && (outage->Requested || outage->PowerOffOnly)))
+            return FALSE;
+        break;
+    case OUTAGE_HIBERNATING:
+        if (!hibernation || outage->Requested)
+            return FALSE;
+        break;
+    default:
+        return FALSE;
+    }
+    return (outage->Fsd || (!outage->HeldReason && !outage->PowerOffOnly)) && (outage->OnBattery || !outage->Missing);
+}
+
 const WCHAR* ShutdownReasonText(int reason)
 {
     switch (reason) {
@@ -64,8 +117,18 @@ const WCHAR* ShutdownReasonText(int reason)
         return L"runtime remaining fell below threshold";
     case SHUTDOWN_REASON_CHARGE:
         return L"charge fell below threshold";
+    case SHUTDOWN_REASON_UPS_LOST:
+        return L"UPS lost while on battery";
     }
     return L"battery critical";
+}
+
+// Milliseconds left of spanMs since the tick `since`, 0 once it is over;
+// unsigned, so right across the wrap of the tick counter.
+static DWORD LeftOf(DWORD since, DWORD spanMs)
+{
+    DWORD elapsed = ShutdownCalls.GetTickCount() - since;
+    return elapsed >= spanMs ? 0 : spanMs - elapsed;
 }
 
 // AdjustTokenPrivileges succeeds even when it assigns nothing; only a last
@@ -125,182 +188,320 @@ static BOOL IsHibernationAvailable()
     return capabilities.SystemS4 && capabilities.HiberFilePresent;
 }
 
-static void LogArmed(const WCHAR* reasonText)
+static void LogArmed(int action, int reason, INT32 graceSeconds)
 {
     WCHAR line[ARMED_LINE_UNITS];
     int position = AppendText(line, 0, ARMED_LINE_UNITS,
-                              ArmedAction == SHUTDOWN_ACTION_HIBERNATE ? L"HIBERNATE ARMED - " : L"SHUTDOWN ARMED - ");
-    position = AppendText(line, position, ARMED_LINE_UNITS, reasonText);
+                              action == SHUTDOWN_ACTION_HIBERNATE ? L"HIBERNATE ARMED - " : L"SHUTDOWN ARMED - ");
+    position = AppendText(line, position, ARMED_LINE_UNITS, ShutdownReasonText(reason));
     position = AppendText(line, position, ARMED_LINE_UNITS, L"; grace ");
-    position = AppendSigned(line, position, ARMED_LINE_UNITS, GraceSeconds);
+    position = AppendSigned(line, position, ARMED_LINE_UNITS, graceSeconds);
     AppendText(line, position, ARMED_LINE_UNITS, L"s");
     WriteLog(line);
 }
 
-static BOOL IsHeldByUserAbort(int reason)
+// The armed period `period` was refused: it ends, unless something else
+// ended it first, and the next pass on battery tries again.
+static void TakeRefusal(LONG period)
 {
-    LONG aborted = InterlockedCompareExchange(&AbortedReason, 0, 0);
-    return aborted != 0 && reason >= aborted;
+    Lock();
+    Outage.Refusals++;
+    if (Outage.State == OUTAGE_ARMED && Outage.Armings == period)
+        Outage.State = OUTAGE_QUIET;
+    Unlock();
 }
 
-// A failed request disarms so that the next pass on battery tries again;
-// an abort under way owns the flag and brings it down itself.
-static void DisarmAfterFailure()
-{
-    InterlockedIncrement(&Refusals);
-    InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_NOT_ARMED, SHUTDOWN_ARMED);
-}
-
-static void RequestPowerOff(int reason, DWORD graceSeconds)
+static void RequestPowerOff(LONG period, int reason, INT32 graceSeconds)
 {
     WCHAR message[SHUTDOWN_MESSAGE_UNITS];
     int position = AppendText(message, 0, SHUTDOWN_MESSAGE_UNITS, L"Corvane: ");
     position = AppendText(message, position, SHUTDOWN_MESSAGE_UNITS, ShutdownReasonText(reason));
     AppendText(message, position, SHUTDOWN_MESSAGE_UNITS, L". Saving and shutting down.");
-    DWORD result = ShutdownCalls.InitiateShutdownW(NULL, message, graceSeconds, SHUTDOWN_FLAGS,
+    DWORD result = ShutdownCalls.InitiateShutdownW(NULL, message, (DWORD)graceSeconds, SHUTDOWN_FLAGS,
                                                    SHUTDOWN_REASON_CODE);
     if (result != ERROR_SUCCESS) {
         // InitiateShutdownW reports failure only through its result; the
         // last error is not set (Wine's stub returns 120 and leaves it at 0).
         WriteLogWithCode(L"ERROR - InitiateShutdown failed, code ", result);
-        DisarmAfterFailure();
+        TakeRefusal(period);
         return;
     }
-    // The user may have aborted while the request was being prepared, when
-    // there was nothing to abort yet: take back the request just made, or
-    // the computer powers off with no shutdown shown and none to cancel.
-    if (!IsShutdownArmed())
+    Lock();
+    BOOL stillArmed = Outage.State == OUTAGE_ARMED && Outage.Armings == period;
+    Outage.Requested = stillArmed;
+    Unlock();
+    // Ended while the request was being made, when there was nothing to
+    // withdraw yet: take back the request just made, or the computer powers
+    // off with no shutdown shown and none to cancel.
+    if (!stillArmed)
         ShutdownCalls.AbortSystemShutdownW(NULL);
+}
+
+// The hibernation's grace is counted on a thread of the controller's own:
+// the monitor thread can be held by a device request that stalls, the
+// interface thread by a menu or a hung shell, and the request itself
+// (which blocks until the resume) may be preceded by work of its own.
+static DWORD WINAPI CountdownThread(LPVOID)
+{
+    HANDLE events[2] = { StopEvent, CountdownEvent };
+    for (;;) {
+        DWORD result = WaitForMultipleObjects(2, events, FALSE, HibernationDueInMs());
+        if (result != WAIT_TIMEOUT && result != WAIT_OBJECT_0 + 1)
+            return 0;
+        HibernateWhenDue();
+    }
+}
+
+void StartShutdownCountdown()
+{
+    CountdownEvent = CreateEventW(NULL, FALSE, FALSE, NULL);
+    HANDLE thread = CountdownEvent && StopEvent ? CreateThread(NULL, 0, CountdownThread, NULL, 0, NULL) : NULL;
+    if (thread)
+        CloseHandle(thread);
 }
 
 void ArmShutdown(int reason)
 {
-    if (InterlockedCompareExchange(&ShutdownArmed, 0, 0) != SHUTDOWN_NOT_ARMED || IsHeldByUserAbort(reason))
+    Lock();
+    BOOL armable = Outage.State == OUTAGE_QUIET && !(Outage.HeldReason && reason >= Outage.HeldReason);
+    BOOL powerOffOnly = Outage.PowerOffOnly;
+    Unlock();
+    if (!armable)
         return;
-    BOOL hibernationMissing = ShutdownAction == SHUTDOWN_ACTION_HIBERNATE && !IsHibernationAvailable();
-    // Only this thread arms, and while the flag reads 0 nobody reads what
-    // the armed period is: it is all stored before the flag rises.
-    InterlockedExchange(&ArmedReason, reason);
-    ArmedAction = hibernationMissing ? SHUTDOWN_ACTION_POWER_OFF : ShutdownAction;
-    ArmedTick = ShutdownCalls.GetTickCount();
-    if (InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_ARMED, SHUTDOWN_NOT_ARMED) != SHUTDOWN_NOT_ARMED)
-        return;
-    InterlockedIncrement(&Armings);
+    // The settings are read here alone: what an armed period does and how
+    // long it waits are fixed when it starts. After a failed hibernation the
+    // grace has been spent already.
+    Settings settings;
+    CopySettings(&settings);
+    int action = powerOffOnly ? SHUTDOWN_ACTION_POWER_OFF : settings.ShutdownAction;
+    INT32 grace = powerOffOnly ? 0 : settings.GraceSeconds;
+    BOOL hibernationMissing = action == SHUTDOWN_ACTION_HIBERNATE && !IsHibernationAvailable();
+    if (hibernationMissing)
+        action = SHUTDOWN_ACTION_POWER_OFF;
+    // Only this thread moves the record out of QUIET: it is still there.
+    Lock();
+    Outage.State = OUTAGE_ARMED;
+    Outage.Action = action;
+    Outage.Reason = reason;
+    Outage.GraceSeconds = grace;
+    Outage.ArmedTick = ShutdownCalls.GetTickCount();
     // The followers shut down from this pass on, whatever becomes of this
     // computer's own request: an abort or a refusal holds only this one.
-    InterlockedExchange(&ForcedShutdownRaised, 1);
+    Outage.Fsd = TRUE;
+    LONG period = ++Outage.Armings;
+    Unlock();
     if (hibernationMissing)
         WriteLog(L"ERROR - hibernation not available, shutting down instead");
-    LogArmed(ShutdownReasonText(reason));
-
+    LogArmed(action, reason, grace);
     // Without the privilege nothing can be requested: staying armed would
     // show a shutdown in progress that never comes and stop every later
     // attempt, so disarm and let the next pass on battery try again.
     if (!EnableShutdownPrivilege()) {
         WriteLog(L"ERROR - could not acquire SeShutdownPrivilege");
-        DisarmAfterFailure();
+        TakeRefusal(period);
         return;
     }
-    // A hibernation waits for HibernateWhenDue; a shutdown is Windows' to count.
-    if (ArmedAction == SHUTDOWN_ACTION_POWER_OFF)
-        RequestPowerOff(reason, (DWORD)GraceSeconds);
+    if (action == SHUTDOWN_ACTION_HIBERNATE && CountdownEvent)
+        SetEvent(CountdownEvent);
+    else if (action == SHUTDOWN_ACTION_POWER_OFF)
+        RequestPowerOff(period, reason, grace);
 }
 
 BOOL IsShutdownArmed()
 {
-    return InterlockedCompareExchange(&ShutdownArmed, 0, 0) == SHUTDOWN_ARMED;
+    Lock();
+    BOOL armed = Outage.State == OUTAGE_ARMED;
+    Unlock();
+    return armed;
 }
 
 void AbortShutdownByUser()
 {
-    if (InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_ABORTING, SHUTDOWN_ARMED) != SHUTDOWN_ARMED)
+    Lock();
+    BOOL armed = Outage.State == OUTAGE_ARMED;
+    BOOL requested = Outage.Requested;
+    if (armed) {
+        Outage.State = OUTAGE_WITHDRAWING;
+        Outage.HeldReason = Outage.Reason;
+        Outage.Requested = FALSE;
+    }
+    Unlock();
+    if (!armed)
         return;
-    // The flag comes down only once the hold is in place and the request is
-    // withdrawn: a pass in between can neither arm again (the flag is not 0)
-    // nor have a request of its own cancelled by this abort.
-    InterlockedExchange(&AbortedReason, InterlockedCompareExchange(&ArmedReason, 0, 0));
-    ShutdownCalls.AbortSystemShutdownW(NULL);
-    InterlockedExchange(&ShutdownArmed, SHUTDOWN_NOT_ARMED);
+    // A pass meanwhile can neither arm again (the record is not QUIET) nor
+    // have a request of its own taken back by this abort.
+    if (requested)
+        ShutdownCalls.AbortSystemShutdownW(NULL);
+    Lock();
+    Outage.State = OUTAGE_QUIET;
+    Unlock();
     WriteLog(L"shutdown aborted by user");
 }
 
-ShutdownEvents ReadShutdownEvents()
+// The mains are back or the computer has resumed: the outage ends, and
+// what is armed is withdrawn. TRUE when something was armed.
+static BOOL EndOutage()
 {
-    ShutdownEvents events;
-    events.Armings = InterlockedCompareExchange(&Armings, 0, 0);
-    events.Refusals = InterlockedCompareExchange(&Refusals, 0, 0);
-    events.Reason = InterlockedCompareExchange(&ArmedReason, 0, 0);
-    events.Armed = IsShutdownArmed();
-    return events;
-}
-
-void EndOutage()
-{
-    InterlockedExchange(&AbortedReason, 0);
-    InterlockedExchange(&ForcedShutdownRaised, 0);
-}
-
-BOOL IsForcedShutdownRaised()
-{
-    return InterlockedCompareExchange(&ForcedShutdownRaised, 0, 0) == 1;
-}
-
-// The monitor's own disarm: TRUE when something was armed. AbortSystemShutdownW
-// follows the flag's fall, as in ArmShutdown's own re-check.
-static BOOL Withdraw()
-{
-    if (InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_NOT_ARMED, SHUTDOWN_ARMED) != SHUTDOWN_ARMED)
-        return FALSE;
-    ShutdownCalls.AbortSystemShutdownW(NULL);
-    return TRUE;
+    Lock();
+    BOOL armed = Outage.State == OUTAGE_ARMED;
+    BOOL requested = Outage.Requested;
+    if (armed) {
+        Outage.State = OUTAGE_QUIET;
+        Outage.Requested = FALSE;
+    }
+    Outage.HeldReason = 0;
+    Outage.PowerOffOnly = FALSE;
+    Outage.Fsd = FALSE;
+    Outage.OnBattery = FALSE;
+    Outage.Missing = FALSE;
+    Unlock();
+    if (requested)
+        ShutdownCalls.AbortSystemShutdownW(NULL);
+    return armed;
 }
 
 void CancelShutdownOnMains()
 {
-    if (Withdraw())
+    if (EndOutage())
         WriteLog(L"mains restored - shutdown cancelled");
-    EndOutage();
 }
 
 void ForgetShutdownAfterResume()
 {
-    Withdraw();
     EndOutage();
+}
+
+void NoteUpsSighting(BOOL present, BOOL onBattery)
+{
+    Lock();
+    if (present) {
+        Outage.OnBattery = onBattery;
+        Outage.Missing = FALSE;
+    } else if (Outage.OnBattery && !Outage.Missing) {
+        Outage.Missing = TRUE;
+        Outage.MissingTick = ShutdownCalls.GetTickCount();
+    }
+    Unlock();
+}
+
+DWORD UpsLostDueInMs()
+{
+    Lock();
+    DWORD due = Outage.Missing ? LeftOf(Outage.MissingTick, UPS_LOST_ARM_MS) : INFINITE;
+    Unlock();
+    return due;
+}
+
+static BOOL CancelHibernation()
+{
+    Lock();
+    BOOL armed = Outage.State == OUTAGE_ARMED && Outage.Action == SHUTDOWN_ACTION_HIBERNATE;
+    if (armed)
+        Outage.State = OUTAGE_QUIET;
+    Unlock();
+    return armed;
+}
+
+void CancelHibernationOnSuspend()
+{
+    CancelHibernation();
+}
+
+void CancelHibernationOnStop()
+{
+    if (CancelHibernation())
+        WriteLog(L"hibernation cancelled - Corvane stopped");
 }
 
 DWORD HibernationDueInMs()
 {
-    if (!IsShutdownArmed() || ArmedAction != SHUTDOWN_ACTION_HIBERNATE)
-        return INFINITE;
-    // Unsigned: right across the wrap of the tick counter.
-    DWORD elapsed = ShutdownCalls.GetTickCount() - ArmedTick;
-    DWORD grace = (DWORD)GraceSeconds * 1000;
-    return elapsed >= grace ? 0 : grace - elapsed;
+    Lock();
+    DWORD due = Outage.State == OUTAGE_ARMED && Outage.Action == SHUTDOWN_ACTION_HIBERNATE
+                    ? LeftOf(Outage.ArmedTick, (DWORD)Outage.GraceSeconds * 1000)
+                    : INFINITE;
+    Unlock();
+    return due;
+}
+
+// The one place the hibernation is asked for. Wake events are disabled: a
+// maintenance wake would resume the computer onto a nearly empty battery.
+static BOOL Hibernate()
+{
+    return ShutdownCalls.SetSuspendState(TRUE, FALSE, TRUE);
 }
 
 void HibernateWhenDue()
 {
-    if (HibernationDueInMs() != 0)
+    // Past its grace the hibernation can no longer be aborted: an abort
+    // that comes now finds nothing to abort rather than reporting one that
+    // does not happen.
+    Lock();
+    BOOL due = Outage.State == OUTAGE_ARMED && Outage.Action == SHUTDOWN_ACTION_HIBERNATE
+               && LeftOf(Outage.ArmedTick, (DWORD)Outage.GraceSeconds * 1000) == 0;
+    if (due)
+        Outage.State = OUTAGE_HIBERNATING;
+    int reason = Outage.Reason;
+    LONG period = Outage.Armings;
+    Unlock();
+    if (!due)
         return;
-    // Past its grace the hibernation can no longer be aborted. The flag
-    // comes down before the request, so that an abort that comes now finds
-    // nothing to abort rather than reporting one that does not happen.
-    if (InterlockedCompareExchange(&ShutdownArmed, SHUTDOWN_NOT_ARMED, SHUTDOWN_ARMED) != SHUTDOWN_ARMED)
-        return;
-    LONG reason = InterlockedCompareExchange(&ArmedReason, 0, 0);
+    CommitUpsOff(TRUE, 0);
     WriteLog(L"hibernating");
-    if (ShutdownCalls.SetSuspendState(TRUE, FALSE, FALSE)) {
-        // Windows has hibernated, or (Wine) said yes and did nothing. Held
-        // like an abort, the same reason does not hibernate again every
-        // grace period; a more urgent one still arms, and the resume ends
-        // the outage.
-        InterlockedExchange(&AbortedReason, reason);
-        return;
+    BOOL hibernated = Hibernate();
+    DWORD error = GetLastError();
+    // The mains or a resume may have ended the outage meanwhile: then
+    // nothing is held and nothing falls back.
+    Lock();
+    BOOL outageGoesOn = Outage.Fsd;
+    BOOL fallBack = !hibernated && outageGoesOn;
+    // Windows has hibernated, or (Wine) said yes and did nothing. Held like
+    // an abort, the same reason does not hibernate again every grace
+    // period; a more urgent one still arms, and the resume ends the outage.
+    if (hibernated && outageGoesOn)
+        Outage.HeldReason = reason;
+    Outage.State = fallBack ? OUTAGE_ARMED : OUTAGE_QUIET;
+    if (fallBack) {
+        Outage.Action = SHUTDOWN_ACTION_POWER_OFF;
+        Outage.GraceSeconds = 0;
+        Outage.ArmedTick = ShutdownCalls.GetTickCount();
+        Outage.PowerOffOnly = TRUE;
     }
-    WriteLogWithCode(L"ERROR - hibernate failed, code ", GetLastError());
+    Unlock();
+    if (hibernated)
+        return;
+    WriteLogWithCode(L"ERROR - hibernate failed, code ", error);
     // The grace was spent on the countdown and the battery runs on: power
     // off at once, with a grace of 0.
-    ArmedAction = SHUTDOWN_ACTION_POWER_OFF;
-    InterlockedExchange(&ShutdownArmed, SHUTDOWN_ARMED);
-    RequestPowerOff(reason, 0);
+    if (fallBack)
+        RequestPowerOff(period, reason, 0);
+}
+
+BOOL IsForcedShutdownRaised()
+{
+    Lock();
+    BOOL raised = Outage.Fsd;
+    Unlock();
+    return raised;
+}
+
+BOOL IsUpsLastSeenOnBattery()
+{
+    Lock();
+    BOOL onBattery = Outage.OnBattery;
+    Unlock();
+    return onBattery;
+}
+
+ShutdownEvents ReadShutdownEvents()
+{
+    Lock();
+    ShutdownEvents events;
+    events.Armings = Outage.Armings;
+    events.Refusals = Outage.Refusals;
+    events.Reason = Outage.Reason;
+    events.Armed = Outage.State == OUTAGE_ARMED;
+    events.GraceSeconds = Outage.GraceSeconds;
+    events.LastSeenOnBattery = Outage.OnBattery;
+    Unlock();
+    return events;
 }

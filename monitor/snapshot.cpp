@@ -9,8 +9,10 @@
 SRWLOCK StatusLock;
 UpsStatus Snapshot;
 HistoryRingState HistoryRing;
-// GetTickCount when the Snapshot was last published, under StatusLock with it.
+// GetTickCount when the Snapshot was last published, and the latest record
+// published with a UPS present; under StatusLock with it.
 static UINT32 SnapshotTick;
+static UpsStatus LastSeen;
 
 static UINT8 ClampPercent(INT32 value)
 {
@@ -54,8 +56,10 @@ void PublishStatus(const UpsStatus* status)
     // order of their ticks.
     UINT32 now = GetTickCount();
     SnapshotTick = now;
-    if (status->Present)
+    if (status->Present) {
+        LastSeen = *status;
         SampleHistory(&HistoryRing, now, status->LoadPercent, status->ChargePercent);
+    }
     ReleaseSRWLockExclusive(&StatusLock);
 }
 
@@ -73,6 +77,13 @@ UINT32 CopySnapshotAndTick(UpsStatus* copy)
     UINT32 tick = SnapshotTick;
     ReleaseSRWLockShared(&StatusLock);
     return tick;
+}
+
+void CopyLastSeenStatus(UpsStatus* copy)
+{
+    AcquireSRWLockShared(&StatusLock);
+    *copy = LastSeen;
+    ReleaseSRWLockShared(&StatusLock);
 }
 
 int CopyHistory(HistorySample* samples)

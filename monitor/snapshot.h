@@ -40,6 +40,10 @@ void CopySnapshot(UpsStatus* copy);
 // can be judged.
 UINT32 CopySnapshotAndTick(UpsStatus* copy);
 
+// Any reader: the latest record published with a UPS present (all zero
+// before the first), what it last said once it is gone.
+void CopyLastSeenStatus(UpsStatus* copy);
+
 // User-interface thread: the valid samples, oldest first, into an array of
 // HISTORY_CAPACITY entries; returns how many were copied.
 int CopyHistory(HistorySample* samples);

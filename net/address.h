@@ -25,3 +25,8 @@ int FormatNetAddress(const NetAddress* address, char* text);
 
 // "ADDRESS:PORT", with IPv6 in brackets so that the port stays apart.
 int FormatNetEndpoint(const NetAddress* address, UINT32 port, char* text);
+
+// Whether the whole text is an IPv4 literal in dotted decimal or an IPv6
+// literal (with "::" and a dotted tail, without a zone); a name is never
+// looked up.
+BOOL IsIpLiteral(const WCHAR* text);

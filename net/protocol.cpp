@@ -149,6 +149,7 @@ enum Source {
     SOURCE_LOAD,
     SOURCE_WATTS,
     SOURCE_CAPACITY,
+    SOURCE_OFF_DELAY,
     // The strings, from here on.
     SOURCE_MANUFACTURER,
     SOURCE_PRODUCT,
@@ -171,6 +172,7 @@ static const Variable VARIABLES[] = {
     { "device.model", "Model" },
     { "device.type", "Device type" },
     { "input.voltage", "Input voltage (V)" },
+    { "ups.delay.shutdown", "UPS shutdown delay (s)" },
     { "ups.load", "Load (%)" },
     { "ups.mfr", "Manufacturer" },
     { "ups.model", "Model" },
@@ -189,6 +191,7 @@ static const BYTE SOURCES[] = {
     SOURCE_PRODUCT,
     SOURCE_TYPE,
     SOURCE_VOLTAGE,
+    SOURCE_OFF_DELAY,
     SOURCE_LOAD,
     SOURCE_MANUFACTURER,
     SOURCE_PRODUCT,
@@ -203,15 +206,17 @@ static void AppendStatusWords(char* out, const NetFacts* facts)
 {
     const UpsStatus* status = &facts->Status;
     // Low battery is this computer's own rule, so that a follower sees it
-    // exactly when the primary starts to shut down. FSD only on battery:
-    // between the mains' return being published and the outage being
-    // ended, a follower must not read FSD on line.
+    // exactly when the primary starts to shut down; with FSD raised and the
+    // data stale or gone, the words are the last seen, low. FSD only on
+    // battery: between the mains' return being published and the outage
+    // being ended, a follower must not read FSD on line.
     const BOOL holds[] = {
         status->OnBattery,
         !status->OnBattery,
         status->Charging,
         status->Discharging,
-        ChooseShutdownReason(status, facts->RuntimeThresholdSeconds, facts->ChargeThresholdPercent) != 0,
+        ChooseShutdownReason(status, facts->RuntimeThresholdSeconds, facts->ChargeThresholdPercent) != 0
+            || (facts->ForcedShutdown && (facts->Stale || !status->Present)),
         status->NeedsReplacement,
         status->Overload,
         facts->ForcedShutdown && status->OnBattery,
@@ -231,7 +236,7 @@ static BOOL FormatValue(int source, const NetFacts* facts, char* out)
     const INT32 numbers[] = {
         status->ChargePercent, facts->ChargeThresholdPercent, status->RuntimeSeconds,
         facts->RuntimeThresholdSeconds, status->InputVoltage, status->LoadPercent, status->LoadWatts,
-        status->CapacityWatts,
+        status->CapacityWatts, facts->UpsOffDelaySeconds ? facts->UpsOffDelaySeconds : -1,
     };
     out[0] = 0;
     if (source < SOURCE_MANUFACTURER) {
@@ -370,9 +375,13 @@ static const Command* FindCommand(const Words* words)
     return 0;
 }
 
-// The error word for a request about the UPS's data, 0 when it may be answered.
-static const char* DataError(const NetFacts* facts)
+// The error word for a request about the UPS's data from `source`, 0 when
+// it may be answered. While FSD is raised, ups.status reaches every
+// follower whatever became of the data.
+static const char* DataError(const NetFacts* facts, int source)
 {
+    if (source == SOURCE_STATUS && facts->ForcedShutdown)
+        return 0;
     if (!facts->Status.Present)
         return "DRIVER-NOT-CONNECTED";
     if (facts->Stale)
@@ -380,13 +389,16 @@ static const char* DataError(const NetFacts* facts)
     return 0;
 }
 
-static int AnswerVariable(Reply* reply, int handler, const Words* words, const NetFacts* facts)
+static int AnswerVariable(Reply* reply, int handler, const Words* words, const NetFacts* facts, const char** error)
 {
     int index = -1;
     for (int i = 0; i < (int)ARRAYSIZE(VARIABLES); i++) {
         if (IsWord(words, 3, VARIABLES[i].Name, FALSE))
             index = i;
     }
+    *error = DataError(facts, index < 0 ? -1 : SOURCES[index]);
+    if (*error)
+        return 0;
     char value[VALUE_BYTES];
     if (index < 0 || !FormatValue(SOURCES[index], facts, value))
         return -1;
@@ -404,7 +416,7 @@ static void AnswerListVariables(Reply* reply, const NetFacts* facts)
 {
     for (int i = 0; i < (int)ARRAYSIZE(VARIABLES); i++) {
         char value[VALUE_BYTES];
-        if (FormatValue(SOURCES[i], facts, value))
+        if (!DataError(facts, SOURCES[i]) && FormatValue(SOURCES[i], facts, value))
             Say(reply, "VAR ups % ^\n", VARIABLES[i].Name, value);
     }
 }
@@ -450,10 +462,9 @@ static int AnswerCommand(Reply* reply, const Command* command, const Words* word
     case HANDLE_VALUE:
     case HANDLE_TYPE:
     case HANDLE_DESCRIPTION:
-        *error = DataError(facts);
-        return *error ? 0 : AnswerVariable(reply, command->Handler, words, facts);
+        return AnswerVariable(reply, command->Handler, words, facts, error);
     case HANDLE_LIST_VARIABLES:
-        *error = DataError(facts);
+        *error = DataError(facts, SOURCE_STATUS);
         if (*error)
             return 0;
         [[fallthrough]];   // LIST VAR is a list like the others

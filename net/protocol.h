@@ -27,9 +27,11 @@ struct NetSession {
 
 // Everything an answer may depend on, gathered by the server for each line.
 struct NetFacts {
-    UpsStatus Status;                   // a copy of the Snapshot
+    UpsStatus Status;                   // a copy of the Snapshot; while FSD is raised without a
+                                        // UPS, the last one seen with it, Present still 0
     BOOL Stale;                         // see IsStatusStale
     BOOL ForcedShutdown;                // this computer has armed in this outage
+    INT32 UpsOffDelaySeconds;           // ups.delay.shutdown; 0: not served
     INT32 RuntimeThresholdSeconds;
     INT32 ChargeThresholdPercent;
     const char* User;                   // UTF-8, terminated

@@ -14,6 +14,7 @@
 #include "monitor/monitor.h"
 #include "monitor/shutdown.h"
 #include "monitor/snapshot.h"
+#include "upsoff/commit.h"
 
 enum {
     IDLE_CLOSE_MS = 120000,
@@ -26,12 +27,18 @@ enum {
     // that a lasting failure cannot spin the thread.
     FAILURE_PAUSE_MS = 100,
     REFUSAL_LOG_INTERVAL_MS = 60000,
+    // Between attempts to listen: the network may come up long after
+    // sign-in, and a listener may fail with it later.
+    LISTEN_RETRY_MS = 10000,
+    // A run of the thread ends within a poll's return; the new one must be
+    // listening within 2 s of the user's OK.
+    RESTART_WAIT_MS = 1500,
 };
 
 struct Connection {
     SOCKET Socket;           // INVALID_SOCKET: the slot is free
     NetSession Session;
-    DWORD HeardTick;         // the last bytes received
+    DWORD HeardTick;         // the last complete line, or the accept: silence counts from it
     BOOL Closing;            // close once Out is sent
     int InLength;
     int OutStart;
@@ -47,20 +54,43 @@ static SOCKET ListenSocket = INVALID_SOCKET;
 static SOCKET volatile WakeSocket = INVALID_SOCKET;
 static HANDLE ServerThread;
 
-// The configured user and password as the wire carries them.
+// The settings this run of the thread serves with, copied at its start, and
+// the user and password as the wire carries them.
+static Settings Served;
 static char UserText[NET_SECRET_BYTES];
 static char PasswordText[NET_SECRET_BYTES];
 
+// Set by RestartNetworkServer to end this run of the thread, as StopEvent
+// ends it for good; manual reset, made by the first start.
+static HANDLE EndEvent;
+
 static const char* LoginAddresses[NET_MAX_CLIENTS];
 
-// A wrong password refused once a minute is enough for the user to see;
-// a follower retrying every few seconds must not fill the log.
-static BOOL RefusalLogged;
-static DWORD RefusalLogTick;
+// The addresses whose refused logins were logged in the last minute: once
+// a minute for each is enough for the user to see, a follower retrying
+// every few seconds must not fill the log, and a second one must still be
+// named. An empty address: a free record.
+struct RefusalRecord {
+    DWORD Tick;
+    char Address[NET_ADDRESS_TEXT_BYTES];
+};
+static RefusalRecord RefusalsLogged[NET_MAX_CLIENTS];
+
+// Written by this thread, read by the others.
+static volatile LONG LoggedInCount;
+static volatile LONG GoneSinceFsd;
+
+// Waits up to waitMs for the stop or the end of this run: TRUE when either
+// came, so that a restart also cuts short a wait for the network.
+static BOOL WaitForEnd(DWORD waitMs)
+{
+    HANDLE events[2] = { StopEvent, EndEvent };
+    return WaitForMultipleObjects(EndEvent ? 2 : 1, events, FALSE, waitMs) != WAIT_TIMEOUT;
+}
 
 static BOOL StopRequested()
 {
-    return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0;
+    return WaitForEnd(0);
 }
 
 // "message" followed by an address or endpoint that this program formatted
@@ -132,7 +162,7 @@ static int OpenListenSocket(const NetAddress* address)
         WinsockCalls.setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, (const char*)&off, sizeof(off));
     }
     sockaddr_storage local;
-    int length = MakeSocketAddress(address, (UINT32)NetworkPort, &local);
+    int length = MakeSocketAddress(address, (UINT32)Served.NetworkPort, &local);
     if (WinsockCalls.bind(listener, (sockaddr*)&local, length) != 0 || WinsockCalls.listen(listener, SOMAXCONN) != 0
         || !MakeNonBlocking(listener)) {
         int code = LastError();
@@ -171,48 +201,81 @@ static BOOL ParseListenAddress(NetAddress* address)
 {
     ByteClear(address, sizeof(*address));
     address->Family = NET_FAMILY_IPV4;
-    if (WinsockCalls.InetPtonW(AF_INET, NetworkAddress, address->Bytes) == 1)
+    if (WinsockCalls.InetPtonW(AF_INET, Served.NetworkAddress, address->Bytes) == 1)
         return TRUE;
     address->Family = NET_FAMILY_IPV6;
-    return WinsockCalls.InetPtonW(AF_INET6, NetworkAddress, address->Bytes) == 1;
+    return WinsockCalls.InetPtonW(AF_INET6, Served.NetworkAddress, address->Bytes) == 1;
 }
 
-static BOOL OpenServer()
+static void LogListenFailure(const char* endpoint, int code)
+{
+    char text[NET_ADDRESS_TEXT_BYTES + 20];
+    int position = AppendBytes(text, 0, sizeof(text), endpoint);
+    position = AppendBytes(text, position, sizeof(text), ", code ");
+    AppendDecimal(text, position, sizeof(text), (UINT32)code);
+    LogWithAddress(L"ERROR - network server could not listen on ", text);
+}
+
+// Winsock and the address, once; FALSE, with its line logged, when the
+// server cannot run at all.
+static BOOL PrepareServer(NetAddress* address, char* endpoint)
 {
     if (!LoadWinsockCalls()) {
         WriteLog(L"ERROR - network server off: ws2_32.dll could not be loaded");
         return FALSE;
     }
-    NetAddress address;
-    if (!ParseListenAddress(&address)) {
+    if (!ParseListenAddress(address)) {
         WriteLog(L"ERROR - network server off: NetworkAddress is malformed");
         return FALSE;
     }
-    // The endpoint, and room for the error's code after it.
-    char endpoint[NET_ADDRESS_TEXT_BYTES + 20];
-    FormatNetEndpoint(&address, (UINT32)NetworkPort, endpoint);
+    FormatNetEndpoint(address, (UINT32)Served.NetworkPort, endpoint);
     WSADATA data;
     int code = WinsockCalls.WSAStartup(MAKEWORD(2, 2), &data);
-    if (code == 0)
-        code = OpenListenSocket(&address);
-    if (code == 0)
+    if (code != 0)
+        LogListenFailure(endpoint, code);
+    return code == 0;
+}
+
+// The listening socket and, the first time, the wake socket; the Winsock
+// error, or 0. A failure leaves no listener behind: with
+// SO_EXCLUSIVEADDRUSE it would hold the port, and every later bind in the
+// process would fail.
+static int Listen(const NetAddress* address)
+{
+    int code = OpenListenSocket(address);
+    if (code == 0 && WakeSocket == INVALID_SOCKET) {
         code = OpenWakeSocket();
-    if (code != 0) {
-        int position = AppendBytes(endpoint, ByteTextLength(endpoint), NET_ADDRESS_TEXT_BYTES + 20, ", code ");
-        AppendDecimal(endpoint, position, NET_ADDRESS_TEXT_BYTES + 20, (UINT32)code);
-        LogWithAddress(L"ERROR - network server could not listen on ", endpoint);
-        return FALSE;
+        if (code != 0) {
+            WinsockCalls.closesocket(ListenSocket);
+            ListenSocket = INVALID_SOCKET;
+        }
     }
-    LogWithAddress(L"network server listening on ", endpoint);
-    return TRUE;
+    return code;
+}
+
+// One attempt: every success is logged, only the first of a run of failures.
+static void TryListen(const NetAddress* address, const char* endpoint, BOOL* failureLogged)
+{
+    int code = Listen(address);
+    if (code == 0)
+        LogWithAddress(L"network server listening on ", endpoint);
+    else if (!*failureLogged)
+        LogListenFailure(endpoint, code);
+    *failureLogged = code != 0;
 }
 
 // ---- Connections
 
 static void CloseConnection(Connection* connection)
 {
-    if (connection->Session.LoggedIn)
+    if (connection->Session.LoggedIn) {
         LogWithAddress(L"follower logged out: ", connection->Address);
+        InterlockedDecrement(&LoggedInCount);
+        // A follower that leaves after FSD is shutting down; one that this
+        // program's own stop disconnects is not.
+        if (IsForcedShutdownRaised() && !StopRequested())
+            InterlockedIncrement(&GoneSinceFsd);
+    }
     WinsockCalls.closesocket(connection->Socket);
     connection->Socket = INVALID_SOCKET;
 }
@@ -230,17 +293,26 @@ static void FormatPeer(const sockaddr_storage* peer, char* text)
     FormatNetAddress(&address, text);
 }
 
-static Connection* FreeSlot()
+// A free slot; when every one is taken, the slot of the connection silent
+// the longest among those not logged in, closed to make room: connections
+// that only hold slots must not keep a follower out. NULL when all 32 are
+// logged in.
+static Connection* SlotFor(DWORD now)
 {
+    Connection* silentest = NULL;
     for (Connection& connection : Connections) {
         if (connection.Socket == INVALID_SOCKET)
             return &connection;
+        if (!connection.Session.LoggedIn && (!silentest || now - connection.HeardTick > now - silentest->HeardTick))
+            silentest = &connection;
     }
-    return NULL;
+    if (silentest)
+        CloseConnection(silentest);
+    return silentest;
 }
 
-// Every connection waiting to be accepted; one past the limit is closed at
-// once, unanswered.
+// Every connection waiting to be accepted; one for which no slot can be
+// made is closed at once, unanswered.
 static void AcceptClients()
 {
     for (;;) {
@@ -251,12 +323,12 @@ static void AcceptClients()
         if (socket == INVALID_SOCKET) {
             int code = LastError();
             if (code != WSAEWOULDBLOCK && code != WSAECONNRESET)
-                WaitForSingleObject(StopEvent, FAILURE_PAUSE_MS);
+                WaitForEnd(FAILURE_PAUSE_MS);
             if (code != WSAECONNRESET)
                 return;
             continue;
         }
-        Connection* connection = FreeSlot();
+        Connection* connection = SlotFor(GetTickCount());
         if (!connection || !MakeNonBlocking(socket)) {
             WinsockCalls.closesocket(socket);
             continue;
@@ -306,8 +378,19 @@ static void GatherFacts(NetFacts* facts)
     UINT32 tick = CopySnapshotAndTick(&facts->Status);
     facts->Stale = IsStatusStale(&facts->Status, GetTickCount() - tick);
     facts->ForcedShutdown = IsForcedShutdownRaised();
-    facts->RuntimeThresholdSeconds = RuntimeThresholdSeconds;
-    facts->ChargeThresholdPercent = ChargeThresholdPercent;
+    // The UPS gone in an outage that raised FSD: the followers still read
+    // its last status words.
+    if (!facts->Status.Present && facts->ForcedShutdown) {
+        CopyLastSeenStatus(&facts->Status);
+        facts->Status.Present = 0;
+    }
+    facts->UpsOffDelaySeconds = ServedUpsOffDelay();
+    // The thresholds as they are now: the settings window may have changed
+    // them since this run began.
+    Settings settings;
+    CopySettings(&settings);
+    facts->RuntimeThresholdSeconds = settings.RuntimeThresholdSeconds;
+    facts->ChargeThresholdPercent = settings.ChargeThresholdPercent;
     facts->User = UserText;
     facts->Password = PasswordText;
     int count = 0;
@@ -319,26 +402,48 @@ static void GatherFacts(NetFacts* facts)
     facts->LoginAddresses = LoginAddresses;
 }
 
+static BOOL SameAddress(const char* a, const char* b)
+{
+    for (; *a == *b; a++, b++) {
+        if (!*a)
+            return TRUE;
+    }
+    return FALSE;
+}
+
 static void LogRefusal(const Connection* connection)
 {
     DWORD now = GetTickCount();
-    if (RefusalLogged && now - RefusalLogTick < REFUSAL_LOG_INTERVAL_MS)
+    RefusalRecord* free = NULL;
+    for (RefusalRecord& refusal : RefusalsLogged) {
+        BOOL recent = refusal.Address[0] && now - refusal.Tick < REFUSAL_LOG_INTERVAL_MS;
+        if (!recent)
+            free = &refusal;
+        else if (SameAddress(refusal.Address, connection->Address))
+            return;
+    }
+    // As many addresses named within the minute as there are slots: the
+    // log is not the place for more.
+    if (!free)
         return;
-    RefusalLogged = TRUE;
-    RefusalLogTick = now;
+    free->Tick = now;
+    AppendBytes(free->Address, 0, NET_ADDRESS_TEXT_BYTES, connection->Address);
     LogWithAddress(L"ERROR - network login refused: ", connection->Address);
 }
 
 static void Answer(Connection* connection, const char* line, int length)
 {
+    connection->HeardTick = GetTickCount();
     NetFacts facts;
     GatherFacts(&facts);
     int answerLength = 0;
     int flags = AnswerLine(&connection->Session, line, length, &facts, connection->Out + connection->OutLength,
                            &answerLength);
     connection->OutLength += answerLength;
-    if (flags & NET_LOGGED_IN)
+    if (flags & NET_LOGGED_IN) {
+        InterlockedIncrement(&LoggedInCount);
         LogWithAddress(L"follower logged in: ", connection->Address);
+    }
     if (flags & NET_LOGIN_REFUSED)
         LogRefusal(connection);
     if (flags & NET_CLOSE)
@@ -386,7 +491,6 @@ static void Receive(Connection* connection)
         CloseConnection(connection);
         return;
     }
-    connection->HeardTick = GetTickCount();
     connection->InLength += received;
     AnswerLines(connection);
 }
@@ -429,15 +533,33 @@ static void CloseIdle(DWORD now)
     }
 }
 
-static void RunServer()
+// Serves until the stop, listening again LISTEN_RETRY_MS after a failure
+// to listen or a listener's failure, and serving the connections meanwhile.
+static void RunServer(const NetAddress* address, const char* endpoint)
 {
     WSAPOLLFD polled[2 + NET_MAX_CLIENTS];
     Connection* owners[2 + NET_MAX_CLIENTS];
+    BOOL failureLogged = FALSE;
+    DWORD triedTick = GetTickCount() - LISTEN_RETRY_MS;
     while (!StopRequested()) {
+        DWORD since = GetTickCount() - triedTick;
+        if (ListenSocket == INVALID_SOCKET && since >= LISTEN_RETRY_MS) {
+            triedTick += since;
+            since = 0;
+            TryListen(address, endpoint, &failureLogged);
+        }
+        DWORD retryIn = since >= LISTEN_RETRY_MS ? 0 : LISTEN_RETRY_MS - since;
+        // Until the first listen there is nothing to serve, nor a wake
+        // socket for the stop: its event is waited on instead.
+        if (WakeSocket == INVALID_SOCKET) {
+            WaitForEnd(retryIn);
+            continue;
+        }
         polled[0].fd = WakeSocket;
         polled[1].fd = ListenSocket;
         polled[0].events = polled[1].events = POLLRDNORM;
-        int count = 2;
+        int first = ListenSocket == INVALID_SOCKET ? 1 : 2;
+        int count = first;
         for (Connection& connection : Connections) {
             if (connection.Socket == INVALID_SOCKET)
                 continue;
@@ -445,8 +567,11 @@ static void RunServer()
             polled[count].events = connection.OutLength ? POLLWRNORM : POLLRDNORM;
             owners[count++] = &connection;
         }
-        if (WinsockCalls.WSAPoll(polled, (ULONG)count, PollTimeout(GetTickCount())) < 0) {
-            WaitForSingleObject(StopEvent, FAILURE_PAUSE_MS);
+        int timeout = PollTimeout(GetTickCount());
+        if (first == 1 && (timeout < 0 || (DWORD)timeout > retryIn))
+            timeout = (int)retryIn;
+        if (WinsockCalls.WSAPoll(polled, (ULONG)count, timeout) < 0) {
+            WaitForEnd(FAILURE_PAUSE_MS);
             continue;
         }
         if (StopRequested())
@@ -455,14 +580,19 @@ static void RunServer()
             char drained[16];
             WinsockCalls.recv(WakeSocket, drained, sizeof(drained), 0);
         }
-        for (int i = 2; i < count; i++) {
+        for (int i = first; i < count; i++) {
             if (polled[i].revents)
                 Serve(owners[i], polled[i].revents);
         }
         // After the connections, so that the slots of those that have just
         // gone are free for those that have just come.
-        if (polled[1].revents & POLLRDNORM)
+        if (first == 2 && (polled[1].revents & (POLLERR | POLLNVAL))) {
+            WinsockCalls.closesocket(ListenSocket);
+            ListenSocket = INVALID_SOCKET;
+            triedTick = GetTickCount();
+        } else if (first == 2 && (polled[1].revents & POLLRDNORM)) {
             AcceptClients();
+        }
         CloseIdle(GetTickCount());
     }
 }
@@ -471,25 +601,55 @@ static DWORD WINAPI NetworkServerThread(LPVOID)
 {
     for (Connection& connection : Connections)
         connection.Socket = INVALID_SOCKET;
-    EncodeUtf8(NetworkUser, NETWORK_TEXT_UNITS, UserText, NET_SECRET_BYTES, FALSE);
-    EncodeUtf8(NetworkPassword, NETWORK_TEXT_UNITS, PasswordText, NET_SECRET_BYTES, FALSE);
-    if (!OpenServer())
+    CopySettings(&Served);
+    EncodeUtf8(Served.NetworkUser, NETWORK_TEXT_UNITS, UserText, NET_SECRET_BYTES, FALSE);
+    EncodeUtf8(Served.NetworkPassword, NETWORK_TEXT_UNITS, PasswordText, NET_SECRET_BYTES, FALSE);
+    NetAddress address;
+    char endpoint[NET_ADDRESS_TEXT_BYTES];
+    if (!PrepareServer(&address, endpoint))
         return 0;
-    RunServer();
+    RunServer(&address, endpoint);
     for (Connection& connection : Connections) {
         if (connection.Socket != INVALID_SOCKET)
             CloseConnection(&connection);
     }
-    // The wake socket stays open: the stop may still be writing to it, and
-    // the end of the process closes it.
-    WinsockCalls.closesocket(ListenSocket);
+    // The wake socket stays open: the stop may still be writing to it. The
+    // end of the process closes it, or a restart once this thread has ended.
+    if (ListenSocket != INVALID_SOCKET)
+        WinsockCalls.closesocket(ListenSocket);
     return 0;
 }
 
 void StartNetworkServer()
 {
-    if (NetworkServerEnabled && StopEvent)
+    Settings settings;
+    CopySettings(&settings);
+    if (!EndEvent)
+        EndEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (EndEvent)
+        ResetEvent(EndEvent);
+    if (settings.NetworkServerEnabled && StopEvent)
         ServerThread = CreateThread(NULL, 0, NetworkServerThread, NULL, 0, NULL);
+}
+
+BOOL RestartNetworkServer()
+{
+    if (ServerThread) {
+        if (EndEvent)
+            SetEvent(EndEvent);
+        WakeNetworkServer();
+        if (WaitForSingleObject(ServerThread, RESTART_WAIT_MS) != WAIT_OBJECT_0)
+            return FALSE;
+        CloseHandle(ServerThread);
+        ServerThread = NULL;
+        // Only this thread writes to the wake socket, and its reader has ended.
+        if (WakeSocket != INVALID_SOCKET)
+            WinsockCalls.closesocket(WakeSocket);
+        WakeSocket = INVALID_SOCKET;
+        ListenSocket = INVALID_SOCKET;
+    }
+    StartNetworkServer();
+    return TRUE;
 }
 
 void WakeNetworkServer()
@@ -503,4 +663,14 @@ void WaitNetworkServer(DWORD waitMs)
 {
     if (ServerThread)
         WaitForSingleObject(ServerThread, waitMs);
+}
+
+LONG CountFollowersLoggedIn()
+{
+    return InterlockedCompareExchange(&LoggedInCount, 0, 0);
+}
+
+LONG TakeFollowersGoneSinceFsd()
+{
+    return InterlockedExchange(&GoneSinceFsd, 0);
 }

@@ -3,7 +3,8 @@
 # window open on a Wine virtual desktop, and a screenshot of each state:
 # on line, mains lost, charge falling to critical, mains back, UPS unplugged.
 # Then the window at 150 % on the 768-line desktop, taller than its work area,
-# with a hibernation armed. Then three panels drawn through the panel tool
+# with a hibernation armed, and the settings window at that DPI. Then three
+# panels drawn through the panel tool
 # (tests/tools/panelshot.cpp):
 # the shutdown banner (Wine refuses every shutdown request, so the real
 # program never stays armed here), the dark theme and 144 DPI. Everything
@@ -170,6 +171,16 @@ wine "$WINTOOL" post 201 >>"$LOG" 2>&1
 sleep 3
 import -display "$DISPLAY" -window root "$OUT/10-short-screen.png"
 step "saved build/demo/10-short-screen.png"
+
+# The settings window at the same 144 DPI, from "Settings..." (its command).
+step "the settings window at 144 DPI"
+wine "$WINTOOL" post 206 >>"$LOG" 2>&1
+sleep 2
+SETTINGS_RECT=$(wine "$WINTOOL" settings | head -1 | tr ' ' '\n' | awk -F= '
+    $1 == "rect" { split($2, r, ","); printf "%dx%d+%d+%d\n", r[3] - r[1], r[4] - r[2], r[1], r[2] }')
+[ -n "$SETTINGS_RECT" ] || { echo "demo: the settings window did not open" >&2; exit 1; }
+import -display "$DISPLAY" -window root -crop "$SETTINGS_RECT" +repage "$OUT/11-settings.png"
+step "saved build/demo/11-settings.png"
 
 step "panels drawn through the panel tool"
 panel() {

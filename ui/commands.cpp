@@ -33,6 +33,7 @@ int BuildTrayMenuEntries(TrayMenuEntry* entries, BOOL armed, BOOL runAtStartup)
     if (armed)
         count = AddEntry(entries, count, MF_STRING, CMD_ABORT_SHUTDOWN, L"Abort shutdown");
     count = AddEntry(entries, count, MF_STRING, CMD_OPEN_LOG_FOLDER, L"Open log folder");
+    count = AddEntry(entries, count, MF_STRING, CMD_SETTINGS, L"Settings...");
     count = AddEntry(entries, count, runAtStartup ? MF_STRING | MF_CHECKED : MF_STRING, CMD_RUN_AT_STARTUP,
                      L"Run at startup");
     count = AddEntry(entries, count, MF_SEPARATOR, 0, NULL);

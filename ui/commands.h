@@ -5,7 +5,7 @@
 #include <windows.h>
 
 enum {
-    TRAY_MENU_MAX_ENTRIES = 7,
+    TRAY_MENU_MAX_ENTRIES = 8,
     RUN_VALUE_UNITS = 264,          // a quote, the path (at most 259), a quote, the terminator
     RUN_PATH_CAPACITY = 260,
     EXPLORER_ARGUMENT_UNITS = 276,

@@ -6,6 +6,7 @@
 #include "base/text.h"
 #include "monitor/snapshot.h"
 #include "ui/tray.h"
+#include "upsoff/followers.h"
 
 NotifierState Notifier;
 
@@ -39,7 +40,7 @@ static void ComposeMainsLost(Balloon* balloon, const UpsStatus* status)
     AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L" left");
 }
 
-static void ComposeMainsBack(Balloon* balloon, const UpsStatus* status, BOOL shutdownCancelled)
+static void ComposeMainsBack(Balloon* balloon, const UpsStatus* status, BOOL shutdownCancelled, LONG followersDown)
 {
     SetBalloon(balloon, BALLOON_MAINS_BACK, NIIF_INFO, L"Mains power restored");
     int position = AppendText(balloon->Text, 0, BALLOON_TEXT_UNITS, L"On line");
@@ -48,7 +49,13 @@ static void ComposeMainsBack(Balloon* balloon, const UpsStatus* status, BOOL shu
         position = AppendCharge(balloon->Text, position, status->ChargePercent);
     }
     if (shutdownCancelled)
-        AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L"; shutdown cancelled");
+        position = AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L"; shutdown cancelled");
+    // They will not start by themselves: the UPS never cut its output.
+    if (followersDown > 0) {
+        position = AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L"; ");
+        position = AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, FollowersDownText);
+        AppendNumber(balloon->Text, position, BALLOON_TEXT_UNITS, (UINT32)followersDown);
+    }
 }
 
 // Why the computer is about to go down, as a person would say it.
@@ -67,26 +74,31 @@ static int AppendPlainReason(WCHAR* text, int position, LONG reason, const UpsSt
         position = AppendText(text, position, BALLOON_TEXT_UNITS, L"The battery is down to ");
         position = AppendCharge(text, position, status->ChargePercent);
         return AppendText(text, position, BALLOON_TEXT_UNITS, L".");
+    case SHUTDOWN_REASON_UPS_LOST:
+        return AppendText(text, position, BALLOON_TEXT_UNITS, L"The UPS was lost while on battery.");
     }
     return AppendText(text, position, BALLOON_TEXT_UNITS, L"The battery is critical.");
 }
 
-static void ComposeArmed(Balloon* balloon, const UpsStatus* status, LONG reason)
+static void ComposeArmed(Balloon* balloon, const UpsStatus* status, const ShutdownEvents* events)
 {
+    Settings settings;
+    CopySettings(&settings);
     WCHAR title[BALLOON_TITLE_UNITS];
     int position = AppendText(title, 0, BALLOON_TITLE_UNITS, L"Shutting down in ");
-    position = AppendSigned(title, position, BALLOON_TITLE_UNITS, GraceSeconds);
+    position = AppendSigned(title, position, BALLOON_TITLE_UNITS, events->GraceSeconds);
     AppendText(title, position, BALLOON_TITLE_UNITS, L" s");
     SetBalloon(balloon, BALLOON_ARMED, NIIF_WARNING, title);
-    position = AppendPlainReason(balloon->Text, 0, reason, status);
+    position = AppendPlainReason(balloon->Text, 0, events->Reason, status);
     position = AppendText(balloon->Text, position, BALLOON_TEXT_UNITS, L" Right-click the tray icon to abort.");
     // The followers' battery is just as low: an abort cannot hold them.
-    if (NetworkServerEnabled)
+    if (settings.NetworkServerEnabled)
         AppendText(balloon->Text, position, BALLOON_TEXT_UNITS,
                    L" An abort holds this computer only: its followers still shut down.");
 }
 
-int DecideBalloon(NotifierState* state, const UpsStatus* status, const ShutdownEvents* events, Balloon* balloon)
+int DecideBalloon(NotifierState* state, const UpsStatus* status, const ShutdownEvents* events, LONG followersDown,
+                  Balloon* balloon)
 {
     NotifierState before = *state;
     state->HaveBaseline = TRUE;
@@ -95,8 +107,8 @@ int DecideBalloon(NotifierState* state, const UpsStatus* status, const ShutdownE
     state->Armed = events->Armed;
     state->Armings = events->Armings;
     state->Refusals = events->Refusals;
-    // An outage ends with the mains or with the UPS itself.
-    BOOL inOutage = status->Present && status->OnBattery;
+    // An outage ends with the mains, not with the UPS's absence.
+    BOOL inOutage = status->Present ? status->OnBattery : events->LastSeenOnBattery;
     if (!inOutage)
         state->RefusalShown = FALSE;
     balloon->Kind = BALLOON_NONE;
@@ -110,7 +122,7 @@ int DecideBalloon(NotifierState* state, const UpsStatus* status, const ShutdownE
         SetBalloon(balloon, BALLOON_REFUSED, NIIF_WARNING, L"Shutdown refused by Windows");
         AppendText(balloon->Text, 0, BALLOON_TEXT_UNITS, L"Save your work now: the battery is running out.");
     } else if (events->Armings != before.Armings && events->Armed) {
-        ComposeArmed(balloon, status, events->Reason);
+        ComposeArmed(balloon, status, events);
     } else if (before.Present && !status->Present) {
         SetBalloon(balloon, BALLOON_UPS_LOST, NIIF_WARNING, L"UPS not found");
         AppendText(balloon->Text, 0, BALLOON_TEXT_UNITS, L"Corvane cannot see the UPS: the computer is not protected.");
@@ -119,7 +131,7 @@ int DecideBalloon(NotifierState* state, const UpsStatus* status, const ShutdownE
     } else if (before.Present && before.OnBattery && status->Present && !status->OnBattery) {
         // The monitor cancels an armed shutdown right after announcing the
         // pass, so it may still read armed here.
-        ComposeMainsBack(balloon, status, before.Armed || events->Armed);
+        ComposeMainsBack(balloon, status, before.Armed || events->Armed, followersDown);
     }
     return balloon->Kind;
 }
@@ -146,8 +158,10 @@ void NotifyPowerChanges()
     Balloon balloon;
     // Decided even when switched off, so the memory of the last pass stays
     // current.
-    int kind = DecideBalloon(&Notifier, &status, &events, &balloon);
-    if (kind == BALLOON_NONE || !NotificationsEnabled)
+    int kind = DecideBalloon(&Notifier, &status, &events, FollowersDownInOutage(), &balloon);
+    Settings settings;
+    CopySettings(&settings);
+    if (kind == BALLOON_NONE || !settings.NotificationsEnabled)
         return;
     if (IsQuietBalloon(kind) && UserIsPresenting())
         return;

@@ -43,8 +43,10 @@ struct NotifierState {
 extern NotifierState Notifier;
 
 // The one balloon this pass calls for (the most urgent when several events
-// meet), or BALLOON_NONE; moves state on to the new pass. Pure.
-int DecideBalloon(NotifierState* state, const UpsStatus* status, const ShutdownEvents* events, Balloon* balloon);
+// meet), or BALLOON_NONE; moves state on to the new pass. followersDown: the
+// followers that shut down in the outage the mains have just ended. Pure.
+int DecideBalloon(NotifierState* state, const UpsStatus* status, const ShutdownEvents* events, LONG followersDown,
+                  Balloon* balloon);
 
 // While the user presents or runs a full-screen program only the shutdown
 // balloons may interrupt.

@@ -18,9 +18,11 @@ static const UINT RIGHT_CENTRED = DT_RIGHT | DT_VCENTER | DT_SINGLELINE | DT_NOP
 static const UINT CENTRED = DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX;
 static const UINT LEFT_TOP = DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX;
 
-// What one paint works from: the status copy and what follows from it.
+// What one paint works from: the status copy, the settings copy and what
+// follows from them.
 struct PanelState {
     const UpsStatus* Status;
+    Settings SettingsCopy;
     BOOL Armed;
     COLORREF LevelCol;
     int Left;
@@ -254,7 +256,8 @@ int ComposeThresholdSentence(WCHAR* text, int capacity, INT32 runtimeThresholdSe
 static void DrawFooter(HDC dc, const PanelState* panel, int top)
 {
     WCHAR text[SENTENCE_UNITS];
-    ComposeThresholdSentence(text, SENTENCE_UNITS, RuntimeThresholdSeconds, ChargeThresholdPercent);
+    ComposeThresholdSentence(text, SENTENCE_UNITS, panel->SettingsCopy.RuntimeThresholdSeconds,
+                             panel->SettingsCopy.ChargeThresholdPercent);
     RECT sentence = { panel->Left, top, panel->Right, top + S(20) };
     DrawTextIn(dc, &sentence, text, -1, SmallFont, CurrentPalette[SLOT_DIM_TEXT], LEFT_CENTRED);
 
@@ -277,7 +280,10 @@ void DrawPanel(HDC dc, int width, int height, const UpsStatus* status, BOOL arme
     PanelState panel;
     panel.Status = status;
     panel.Armed = armed;
-    panel.LevelCol = LevelColour(ComputeStatusLevel(status));
+    // One copy of the settings for the paint, as of the Snapshot: the colour
+    // and the rule line agree.
+    CopySettings(&panel.SettingsCopy);
+    panel.LevelCol = LevelColour(ComputeStatusLevel(status, panel.SettingsCopy.RuntimeThresholdSeconds));
     panel.Left = S(18);
     panel.Right = width - S(18);
 

@@ -10,7 +10,8 @@
 void PaintPanel(HWND window);
 
 // The whole panel for one status copy into {0, 0, width, height} of dc, with
-// CurrentPalette, the fonts and DpiValue as they are. PaintPanel draws through
+// CurrentPalette, the fonts and DpiValue as they are and a copy of the
+// settings taken here. PaintPanel draws through
 // it; so can anything that wants the panel of a chosen state in a bitmap.
 void DrawPanel(HDC dc, int width, int height, const UpsStatus* status, BOOL armed);
 

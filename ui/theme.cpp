@@ -1,7 +1,6 @@
 // Theme, palette and fonts. All of it is state of the user-interface thread:
 // DpiValue, CurrentPalette and the font handles are written and read there.
 #include "ui/theme.h"
-#include "app/settings.h"
 #include "base/text.h"
 
 const COLORREF LightPalette[PALETTE_SLOTS] = {
@@ -30,7 +29,7 @@ int S(int pixels)
     return MulDiv(pixels, DpiValue, 96);
 }
 
-int ComputeStatusLevel(const UpsStatus* status)
+int ComputeStatusLevel(const UpsStatus* status, INT32 runtimeThresholdSeconds)
 {
     if (!status->Present)
         return LEVEL_NO_UPS;
@@ -40,7 +39,7 @@ int ComputeStatusLevel(const UpsStatus* status)
         return LEVEL_CRITICAL;
     if (status->RuntimeSeconds < 0)
         return LEVEL_ON_BATTERY;
-    if (status->RuntimeSeconds > 2 * RuntimeThresholdSeconds)
+    if (status->RuntimeSeconds > 2 * runtimeThresholdSeconds)
         return LEVEL_ON_BATTERY;
     return LEVEL_CRITICAL;
 }

@@ -43,8 +43,8 @@ extern HFONT SmallFont;                  // 11 px, 400: device name, legend, mes
 int S(int pixels);
 
 // 0 on line, 1 on battery, 2 critical, -1 no UPS, from a copy of the
-// Snapshot and RuntimeThresholdSeconds.
-int ComputeStatusLevel(const UpsStatus* status);
+// Snapshot and of the RuntimeThresholdSeconds setting.
+int ComputeStatusLevel(const UpsStatus* status, INT32 runtimeThresholdSeconds);
 COLORREF LevelColour(int level);
 
 // True only when AppsUseLightTheme reads as the DWORD 0; anything else,

@@ -1,6 +1,7 @@
 // The tray icon. Its state is the user-interface thread's alone; the status
 // it shows is a copy of the Snapshot taken under StatusLock.
 #include "ui/tray.h"
+#include "app/settings.h"
 #include "app/startup.h"
 #include "base/text.h"
 #include "monitor/shutdown.h"
@@ -79,7 +80,9 @@ void UpdateTrayIcon()
         return;
     UpsStatus status;
     CopySnapshot(&status);
-    int level = ComputeStatusLevel(&status);
+    Settings settings;
+    CopySettings(&settings);
+    int level = ComputeStatusLevel(&status, settings.RuntimeThresholdSeconds);
     int charge = status.ChargePercent;
 
     HICON replaced = NULL;

@@ -4,12 +4,14 @@
 #include "app/startup.h"
 #include "monitor/monitor.h"
 #include "monitor/shutdown.h"
+#include "settings/settings_window.h"
 #include "ui/commands.h"
 #include "ui/notify.h"
 #include "ui/panel.h"
 #include "ui/theme.h"
 #include "ui/tray.h"
 #include "base/text.h"
+#include "upsoff/commit.h"
 
 static void Invalidate(HWND window)
 {
@@ -61,21 +63,39 @@ static BOOL GetTrayIconRect(HWND window, RECT* rect)
     return SUCCEEDED(Shell_NotifyIconGetRect(&identifier, rect));
 }
 
-static void PlaceOnce(HWND window)
+// The icon's rectangle when the shell tells it, and the work area of the
+// monitor it is on (without it, of the monitor the window is on).
+static BOOL FindTray(HWND window, RECT* icon, BOOL* haveIcon, RECT* work)
 {
-    RECT icon;
-    BOOL haveIcon = GetTrayIconRect(window, &icon);
-    HMONITOR monitor = haveIcon ? MonitorFromRect(&icon, MONITOR_DEFAULTTONEAREST)
-                                : MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST);
+    *haveIcon = GetTrayIconRect(window, icon);
+    HMONITOR monitor = *haveIcon ? MonitorFromRect(icon, MONITOR_DEFAULTTONEAREST)
+                                 : MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST);
     MONITORINFO info;
     ByteClear(&info, sizeof(info));
     info.cbSize = sizeof(info);
     if (!GetMonitorInfoW(monitor, &info))
+        return FALSE;
+    *work = info.rcWork;
+    return TRUE;
+}
+
+BOOL GetTrayWorkArea(RECT* work)
+{
+    RECT icon;
+    BOOL haveIcon = FALSE;
+    return FindTray(App.MainWindow, &icon, &haveIcon, work);
+}
+
+static void PlaceOnce(HWND window)
+{
+    RECT icon, work;
+    BOOL haveIcon = FALSE;
+    if (!FindTray(window, &icon, &haveIcon, &work))
         return;
     // The whole size for the DPI, not the window's present one, which may
     // have been cut to fit a shorter work area before.
     SIZE size = MainWindowSize(DpiValue);
-    RECT at = ComputeTrayPlacement(haveIcon ? &icon : NULL, &info.rcWork, size.cx, size.cy, S(12));
+    RECT at = ComputeTrayPlacement(haveIcon ? &icon : NULL, &work, size.cx, size.cy, S(12));
     SetWindowPos(window, NULL, at.left, at.top, at.right - at.left, at.bottom - at.top,
                  SWP_NOZORDER | SWP_NOACTIVATE);
 }
@@ -130,6 +150,9 @@ static void OnCommand(HWND window, WORD command)
     case CMD_RUN_AT_STARTUP:
         ToggleRunAtStartup();
         break;
+    case CMD_SETTINGS:
+        OpenSettingsWindow();
+        break;
     }
 }
 
@@ -181,6 +204,15 @@ static void OnTrayRetry()
         UpdateTrayIcon();
 }
 
+// Windows gives a program nothing after WM_ENDSESSION returns: the UPS is
+// told now, then the program stops as for "Exit", inside the stop's budget.
+static void OnEndSession(HWND window, WPARAM ending, LPARAM flags)
+{
+    CommitUpsOff((BOOL)ending, flags);
+    if (ending)
+        DestroyWindow(window);
+}
+
 static void OnStatusUpdated(HWND window)
 {
     UpdateTrayIcon();
@@ -226,12 +258,17 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_STATUS_UPDATED:
         OnStatusUpdated(window);
         return 0;
+    case WM_ENDSESSION:
+        OnEndSession(window, wParam, lParam);
+        return 0;
     case WM_TIMER:
         if (wParam == TRAY_RETRY_TIMER)
             OnTrayRetry();
         return 0;
     case WM_POWERBROADCAST:
-        // Sent on every resume from sleep or hibernation.
+        // Sent before every sleep or hibernation and on every resume.
+        if (wParam == PBT_APMSUSPEND)
+            CancelHibernationOnSuspend();
         if (wParam == PBT_APMRESUMEAUTOMATIC)
             RequestRescanAfterResume();
         return TRUE;

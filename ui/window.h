@@ -14,6 +14,7 @@ enum {
     CMD_OPEN_LOG_FOLDER = 203,
     CMD_ABORT_SHUTDOWN = 204,
     CMD_RUN_AT_STARTUP = 205,
+    CMD_SETTINGS = 206,
 };
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -22,6 +23,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 // it to the front and wakes the monitor for an immediate poll.
 void OpenStatusWindow();
 void PlaceNearTray();
+// The work area of the monitor the tray icon is on.
+BOOL GetTrayWorkArea(RECT* work);
 
 // Where the window goes: centred on the icon, or on the work area's
 // bottom-right corner when there is no icon rectangle (null), then pushed

@@ -37,12 +37,15 @@ static BOOL TryInterface(const WCHAR* path, HANDLE* handle, PHIDP_PREPARSED_DATA
     return TRUE;
 }
 
-// The C0 controls and DEL, and the bidirectional embeddings, overrides and
-// isolates (U+202A-U+202E, U+2066-U+2069), which would reorder the text
-// around the name: the heading, or the rest of a log line.
+// The C0 and C1 controls and DEL; the line and paragraph separators, which
+// break a line where a reader does; and the bidirectional marks,
+// embeddings, overrides and isolates (U+061C, U+200E-U+200F, U+202A-U+202E,
+// U+2066-U+2069), which would reorder the text around the name: the
+// heading, or the rest of a log line.
 static BOOL IsControlUnit(WCHAR unit)
 {
-    return unit < 0x20 || unit == 0x7F || (unit >= 0x202A && unit <= 0x202E) || (unit >= 0x2066 && unit <= 0x2069);
+    return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == 0x061C || unit == 0x200E || unit == 0x200F
+           || (unit >= 0x2028 && unit <= 0x202E) || (unit >= 0x2066 && unit <= 0x2069);
 }
 
 static BOOL IsHighSurrogate(WCHAR unit)

@@ -27,11 +27,13 @@ BOOL LoadHidCalls()
         && Resolve(hid, "HidD_GetManufacturerString", &calls.HidD_GetManufacturerString)
         && Resolve(hid, "HidD_GetProductString", &calls.HidD_GetProductString)
         && Resolve(hid, "HidD_GetFeature", &calls.HidD_GetFeature)
+        && Resolve(hid, "HidD_SetFeature", &calls.HidD_SetFeature)
         && Resolve(hid, "HidP_GetCaps", &calls.HidP_GetCaps)
         && Resolve(hid, "HidP_GetValueCaps", &calls.HidP_GetValueCaps)
         && Resolve(hid, "HidP_GetButtonCaps", &calls.HidP_GetButtonCaps)
         && Resolve(hid, "HidP_GetUsageValue", &calls.HidP_GetUsageValue)
-        && Resolve(hid, "HidP_GetUsages", &calls.HidP_GetUsages);
+        && Resolve(hid, "HidP_GetUsages", &calls.HidP_GetUsages)
+        && Resolve(hid, "HidP_SetUsageValue", &calls.HidP_SetUsageValue);
     if (!complete) {
         FreeLibrary(hid);
         return FALSE;

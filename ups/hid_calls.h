@@ -12,11 +12,13 @@ struct HidSystemCalls {
     decltype(&::HidD_GetManufacturerString) HidD_GetManufacturerString;
     decltype(&::HidD_GetProductString) HidD_GetProductString;
     decltype(&::HidD_GetFeature) HidD_GetFeature;
+    decltype(&::HidD_SetFeature) HidD_SetFeature;
     decltype(&::HidP_GetCaps) HidP_GetCaps;
     decltype(&::HidP_GetValueCaps) HidP_GetValueCaps;
     decltype(&::HidP_GetButtonCaps) HidP_GetButtonCaps;
     decltype(&::HidP_GetUsageValue) HidP_GetUsageValue;
     decltype(&::HidP_GetUsages) HidP_GetUsages;
+    decltype(&::HidP_SetUsageValue) HidP_SetUsageValue;
 };
 
 // All null until LoadHidCalls succeeds; then every entry is set.

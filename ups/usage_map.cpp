@@ -20,6 +20,7 @@ UsageSlot UsageMap[USAGE_SLOT_COUNT] = {
 };
 
 VoltageListState VoltageList;
+OffDelaySlot OffDelayUsage;
 
 // Where a flag could be read if no button capability offers it: many UPSes
 // declare each flag as an 8-bit field with logical range 0..1, and the HID
@@ -75,6 +76,22 @@ static void AddVoltage(const HIDP_VALUE_CAPS* cap)
     entry->UnitExponent = UnitExponent(cap->UnitsExp);
 }
 
+// The first one the parser lists. A constant field cannot be written, and in
+// a field of several counts it would be unclear which one is the delay.
+static void NoteOffDelay(const HIDP_VALUE_CAPS* cap)
+{
+    if (OffDelayUsage.Found || cap->UsagePage != PAGE_POWER_DEVICE
+        || cap->NotRange.Usage != USAGE_DELAY_BEFORE_SHUTDOWN || (cap->BitField & 1) || cap->ReportCount != 1)
+        return;
+    OffDelayUsage.Found = 1;
+    OffDelayUsage.ReportId = cap->ReportID;
+    OffDelayUsage.LinkCollection = cap->LinkCollection;
+    OffDelayUsage.BitSize = cap->BitSize;
+    OffDelayUsage.LogicalMin = cap->LogicalMin;
+    OffDelayUsage.LogicalMax = cap->LogicalMax;
+    OffDelayUsage.UnitExponent = UnitExponent(cap->UnitsExp);
+}
+
 static void MapValueCaps(FlagFallback* fallbacks)
 {
     USHORT count = UpsDevice.Caps.NumberFeatureValueCaps;
@@ -90,6 +107,7 @@ static void MapValueCaps(FlagFallback* fallbacks)
             if (cap->IsRange)
                 continue;
             AddVoltage(cap);
+            NoteOffDelay(cap);
             MatchSlots(0, cap->UsagePage, cap->NotRange.Usage, cap->ReportID, cap->LinkCollection);
             NoteFlagFallback(fallbacks, cap);
         }
@@ -134,4 +152,5 @@ void ForgetUsages()
 {
     for (int i = 0; i < USAGE_SLOT_COUNT; i++)
         UsageMap[i].Found = 0;
+    OffDelayUsage.Found = 0;
 }

@@ -11,6 +11,7 @@ enum : USHORT {
     PAGE_POWER_DEVICE = 0x84,
     PAGE_BATTERY_SYSTEM = 0x85,
     USAGE_VOLTAGE = 0x30,
+    USAGE_DELAY_BEFORE_SHUTDOWN = 0x57,
 };
 
 struct UsageSlot {
@@ -43,8 +44,21 @@ struct VoltageListState {
     INT32 Count;
 };
 
+// DelayBeforeShutdown, where the UPS offers it as a writable feature value.
+// Only the output-off write uses it (upsoff/): the poll never reads it.
+struct OffDelaySlot {
+    UINT32 Found;
+    UCHAR ReportId;
+    USHORT LinkCollection;
+    USHORT BitSize;
+    LONG LogicalMin;
+    LONG LogicalMax;
+    INT32 UnitExponent;     // sign-extended from its 4-bit code
+};
+
 extern UsageSlot UsageMap[USAGE_SLOT_COUNT];
 extern VoltageListState VoltageList;
+extern OffDelaySlot OffDelayUsage;
 
 // Fills UsageMap and VoltageList from the open device's feature capabilities.
 // Expects every found flag clear on entry (the start state, or after CloseUps).

@@ -104,6 +104,7 @@ struct EmuProfile {
     char init[1024];                  // starting state, "name=value ..." (missing names ignored)
     bool unterminated_strings;        // strings fill a short reader's buffer with no terminator
     bool unchecked;                   // served even when the client's parser refuses the descriptor
+    bool off_delay_minutes;           // counts DelayBeforeShutdown in whole minutes, rounding down
 };
 
 // Built-in profiles.
@@ -142,7 +143,8 @@ bool emu_set(int slot, const char *assignments);
 bool emu_set_field(int slot, const char *name, double value);
 bool emu_get_field(int slot, const char *name, double *value);
 bool emu_get_raw(int slot, const char *name, int64_t *raw);
-// Raw report bytes; bytes[0] is the report id. kind 'F' or 'I'.
+// Raw report bytes; bytes[0] is the report id. kind 'F' or 'I', or 'S' for
+// the last feature report a host sent with that id (read only).
 bool emu_set_report(int slot, char kind, uint8_t id, const uint8_t *bytes, size_t len);
 bool emu_get_report(int slot, char kind, uint8_t id, uint8_t *bytes, size_t cap, size_t *len);
 bool emu_poke(int slot, char kind, uint8_t id, size_t offset, const uint8_t *bytes, size_t len);
@@ -157,6 +159,17 @@ bool emu_set_delay(int slot, uint32_t ms);
 // An input report every 10 ms, each unlike the one before (a UPS that
 // floods its host); off: input reports only when their bytes change.
 bool emu_input_flood(int slot, bool on);
+
+// The UPS's output, as the driver models it from DelayBeforeShutdown.
+struct EmuOutput {
+    bool on;
+    uint32_t offs;          // times it went off
+    uint32_t sets;          // feature and output reports a host sent, of any id
+    uint32_t writes;        // delays written by a host
+    int32_t last;           // the last one, raw
+    int64_t left_ms;        // until the output goes off; -1 while nothing counts down
+};
+bool emu_output(int slot, EmuOutput *out);
 
 // Request log. Times are ms since 1601 (emu_now_ms() is the same clock).
 bool emu_request_count(int slot, uint32_t *count);

@@ -208,6 +208,13 @@ bool run(int argc, char **argv, Answer &a)
         a.add("%.10g %lld", v, (long long)raw);
         return true;
     }
+    if (!strcmp(cmd, "sent") && argc == 3) {
+        uint8_t buf[EMU_MAX_REPORT_BYTES];
+        size_t len = 0;
+        if (!emu_get_report(slot, 'S', (uint8_t)atoi(argv[2]), buf, sizeof(buf), &len)) return false;
+        for (size_t i = 0; i < len; i++) a.add("%02x", buf[i]);
+        return true;
+    }
     if ((!strcmp(cmd, "report") || !strcmp(cmd, "input")) && argc >= 3) {
         char kind = !strcmp(cmd, "input") ? 'I' : 'F';
         int id = atoi(argv[2]);
@@ -257,6 +264,14 @@ bool run(int argc, char **argv, Answer &a)
         return true;
     }
     if (!strcmp(cmd, "reset-log")) return emu_reset_log(slot);
+    if (!strcmp(cmd, "output")) {
+        EmuOutput o;
+        if (!emu_output(slot, &o)) return false;
+        a.add("%s offs=%u sets=%u writes=%u last=%d left=", o.on ? "on" : "off", o.offs, o.sets, o.writes, o.last);
+        if (o.left_ms < 0) a.add("-");
+        else a.add("%lld", (long long)((o.left_ms + 999) / 1000));
+        return true;
+    }
     a.add("unknown command '%s'", cmd);
     return false;
 }

@@ -104,6 +104,7 @@ static const UsageName kFieldNames[] = {
     {0x84, 0x31, "current"}, {0x84, 0x32, "frequency"}, {0x84, 0x33, "apparentpower"},
     {0x84, 0x34, "activepower"}, {0x84, 0x36, "temperature"}, {0x84, 0x40, "configvoltage"},
     {0x84, 0x60, "present"}, {0x84, 0x61, "good"}, {0x84, 0x73, "commlost"},
+    {0x84, 0x57, "delayshutdown"}, {0x84, 0x56, "delaystartup"},
 };
 
 static const UsageName kCollectionNames[] = {

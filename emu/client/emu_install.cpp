@@ -127,6 +127,36 @@ static size_t string_units(const wchar_t *s)
     return n;
 }
 
+// Where the driver finds DelayBeforeShutdown and ACPresent (the first
+// feature field of each), in the layout the driver's EMU_OFF_FIELD has; and
+// the output on, nothing written yet.
+static void write_output_state(HKEY key, const EmuLayout *l, bool parsed, bool minutes)
+{
+    uint8_t field[10] = {};
+    for (int i = 0; parsed && i < l->nfields; i++) {
+        const EmuField &f = l->fields[i];
+        if (f.kind != 'F') continue;
+        if (f.usage_page == 0x84 && f.usage == 0x57 && !field[0]) {
+            field[0] = f.report_id;
+            field[1] = (uint8_t)((minutes ? 1 : 0) | (f.logical_min < 0 ? 2 : 0));
+            memcpy(field + 2, &f.bit_offset, 2);
+            memcpy(field + 4, &f.bit_size, 2);
+        }
+        if (f.usage_page == 0x85 && f.usage == 0xD0 && !field[6]) {
+            field[6] = f.report_id;
+            memcpy(field + 8, &f.bit_offset, 2);
+        }
+    }
+    RegSetValueExW(key, L"OffDelayField", 0, REG_BINARY, field, sizeof(field));
+    uint64_t end = 0;
+    RegSetValueExW(key, L"OffDelayEnd", 0, REG_BINARY, (const BYTE *)&end, sizeof(end));
+    reg_dword(key, L"OutputOn", 1);
+    reg_dword(key, L"OutputOffs", 0);
+    reg_dword(key, L"OffDelayWrites", 0);
+    reg_dword(key, L"OffDelayLast", 0);
+    reg_dword(key, L"SetRequests", 0);
+}
+
 static bool write_device_state(HKEY key, const EmuProfile *p, int slot)
 {
     wchar_t serial[EMU_MAX_STRING] = {};
@@ -156,6 +186,7 @@ static bool write_device_state(HKEY key, const EmuProfile *p, int slot)
         reg_dword(key, L"RequestCount", 0);
         uint64_t ring[EMU_TIME_RING] = {};
         RegSetValueExW(key, L"RequestTimes", 0, REG_BINARY, (const BYTE *)ring, sizeof(ring));
+        write_output_state(key, l, parsed, p->off_delay_minutes);
         for (int i = 0; i < l->nreports; i++) {
             const EmuReportLayout &r = l->reports[i];
             if (r.kind == 'O') continue;

@@ -95,6 +95,9 @@ static void build_plain(EmuDescBuilder &b, const PlainShape &s)
             status_bytes(b, 'F');
           b.end();
         }
+        b.report_id(8);                                       // the output's delays, s; -1: none
+        b.value('F', 0x84, 0x57, 16, -1, 32767, kSecond);    // DelayBeforeShutdown
+        b.value('F', 0x84, 0x56, 16, -1, 32767, kSecond);    // DelayBeforeStartup
       b.end();
       b.page(0x84); b.usage(0x1A); b.collection(0);          // Input
         b.report_id(3);
@@ -120,7 +123,7 @@ static void build_plain(EmuDescBuilder &b, const PlainShape &s)
 static const char kPlainInit[] =
     "charge=100 runtime=3900 load=25 power=1500 voltage.input=230 voltage.output=230 "
     "voltage.summary=27 voltage.battery=27 ac=1 charging=0 discharging=0 shutdown=0 "
-    "belowlimit=0 replace=0 overload=0";
+    "belowlimit=0 replace=0 overload=0 delayshutdown=-1 delaystartup=-1";
 
 static void build_multi(EmuDescBuilder &b)
 {
@@ -168,6 +171,8 @@ static void build_multi(EmuDescBuilder &b)
         b.report_id(6);
         b.value('F', 0x84, 0x30, 16, 0, 65535, kVolt, 7);
         b.value('F', 0x84, 0x35, 8, 0, 100);
+        b.report_id(7);                                       // DelayBeforeShutdown, at most 255 s
+        b.value('F', 0x84, 0x57, 8, 0, 255, kSecond);
       b.end();
     b.end();
 }
@@ -308,8 +313,8 @@ struct ProfileDef {
 };
 
 static const ProfileDef kProfiles[] = {
-    {"plain", "UPS: every monitored usage once; summary{charge,runtime,power}, present status bits, input voltage (V), output load", 0xC001, L"Emulated UPS 1500"},
-    {"multi", "usages repeated in PowerSummary and Battery; ACPresent in PresentStatus and ChangedStatus; Input and Output share report 6", 0xC002, L"Emulated UPS Multi"},
+    {"plain", "UPS: every monitored usage once; summary{charge,runtime,power}, present status bits, input voltage (V), output load; DelayBeforeShutdown/Startup in s", 0xC001, L"Emulated UPS 1500"},
+    {"multi", "usages repeated in PowerSummary and Battery; ACPresent in PresentStatus and ChangedStatus; Input and Output share report 6; DelayBeforeShutdown 0..255, counted in minutes", 0xC002, L"Emulated UPS Multi"},
     {"centivolts", "plain with input voltage in 1/100 V (raw 23000) and a Battery collection voltage of 27 V", 0xC003, L"Emulated UPS Centivolts"},
     {"manyvolts", "ten Voltage values: summary, 3 input, 3 output, battery, 2 outlets", 0xC004, L"Emulated UPS Many Volts"},
     {"ranged", "charge/runtime and ACPresent declared only inside Usage Minimum/Maximum ranges", 0xC005, L"Emulated UPS Ranged"},
@@ -352,6 +357,8 @@ bool emu_profile_get(const char *name, EmuProfile *p)
         build_plain(b, s);
     } else if (!strcmp(n, "multi")) {
         build_multi(b);
+        snprintf(p->init, sizeof(p->init), "%s delayshutdown=0", kPlainInit);
+        p->off_delay_minutes = true;
     } else if (!strcmp(n, "centivolts")) {
         s.in_exp = 5; s.battery_volt = true;
         build_plain(b, s);

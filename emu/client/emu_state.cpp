@@ -271,7 +271,7 @@ bool emu_get_raw(int slot, const char *name, int64_t *raw) { return get_internal
 
 static void report_name(char kind, uint8_t id, wchar_t *name)
 {
-    swprintf(name, 32, L"%ls%u", kind == 'I' ? L"Input" : L"Feature", id);
+    swprintf(name, 32, L"%ls%u", kind == 'I' ? L"Input" : kind == 'S' ? L"SetFeature" : L"Feature", id);
 }
 
 bool emu_set_report(int slot, char kind, uint8_t id, const uint8_t *bytes, size_t len)
@@ -296,7 +296,7 @@ bool emu_get_report(int slot, char kind, uint8_t id, uint8_t *bytes, size_t cap,
     DWORD size = (DWORD)cap, type;
     LONG rc = RegQueryValueExW(key, name, NULL, &type, bytes, &size);
     RegCloseKey(key);
-    if (rc != ERROR_SUCCESS) return fail("no %s report %u", kind == 'I' ? "input" : "feature", id);
+    if (rc != ERROR_SUCCESS) return fail("no %s report %u", kind == 'I' ? "input" : kind == 'S' ? "sent" : "feature", id);
     *len = size;
     return true;
 }
@@ -373,6 +373,30 @@ bool emu_reset_log(int slot)
               RegSetValueExW(key, L"RequestTimes", 0, REG_BINARY, (const BYTE *)ring, sizeof(ring)) == ERROR_SUCCESS;
     RegCloseKey(key);
     return ok;
+}
+
+bool emu_output(int slot, EmuOutput *out)
+{
+    HKEY key = open_state_key(slot);
+    if (!key) return false;
+    DWORD on = 1, offs = 0, sets = 0, writes = 0, type, size;
+    int32_t last = 0;
+    uint64_t end = 0;
+    size = sizeof(on); RegQueryValueExW(key, L"OutputOn", NULL, &type, (BYTE *)&on, &size);
+    size = sizeof(offs); RegQueryValueExW(key, L"OutputOffs", NULL, &type, (BYTE *)&offs, &size);
+    size = sizeof(sets); RegQueryValueExW(key, L"SetRequests", NULL, &type, (BYTE *)&sets, &size);
+    size = sizeof(writes); RegQueryValueExW(key, L"OffDelayWrites", NULL, &type, (BYTE *)&writes, &size);
+    size = sizeof(last); RegQueryValueExW(key, L"OffDelayLast", NULL, &type, (BYTE *)&last, &size);
+    size = sizeof(end); RegQueryValueExW(key, L"OffDelayEnd", NULL, &type, (BYTE *)&end, &size);
+    RegCloseKey(key);
+    uint64_t now = emu_now_ms();
+    out->on = on != 0;
+    out->offs = offs;
+    out->sets = sets;
+    out->writes = writes;
+    out->last = last;
+    out->left_ms = end == 0 ? -1 : end > now ? (int64_t)(end - now) : 0;
+    return true;
 }
 
 uint64_t emu_now_ms()

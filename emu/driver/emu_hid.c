@@ -24,6 +24,15 @@
  *                          or InputFlood; the only value read while idle
  *   InputFlood  REG_DWORD  non-zero: an input report every 10 ms, each unlike
  *                          the one before
+ *   OffDelayField REG_BINARY  where DelayBeforeShutdown and ACPresent stand, as
+ *                          EMU_OFF_FIELD (read when the device starts; id 0: none)
+ *   OutputOn, OutputOffs, OffDelayLast, OffDelayWrites  REG_DWORD  written:
+ *                          the output's state, how often it went off, the
+ *                          last delay written (raw, sign-extended) and how
+ *                          many were written
+ *   SetRequests REG_DWORD  written: feature and output reports a host sent
+ *   OffDelayEnd REG_BINARY   written: ULONGLONG ms since 1601 when the output
+ *                          goes off, 0 while nothing counts down
  *
  * Input reports: like a USB UPS on its interrupt endpoint, the driver sends
  * an Input<id> report when its bytes change. A thread of its own looks at
@@ -31,6 +40,13 @@
  * each that changed is news until it completes hidclass's pending read, so a
  * change undone before it could be sent still sends the state it came back
  * to, as a device would have sent both.
+ *
+ * The output: a delay written into DelayBeforeShutdown (a value of 1 or
+ * more; 0 or less aborts) counts down, a read of it gives the seconds left,
+ * and the output goes off when it ends. It comes on again once the mains are
+ * present, at the earliest EMU_RESTART_MS after it went off, so that mains
+ * already back still see it cycle. A model that counts in whole minutes
+ * rounds the delay down to them: 59 means now.
  */
 #include <ntddk.h>
 
@@ -106,6 +122,20 @@ NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, 
 /* Longer than any report a profile has: hidclass's read for a descriptor
  * without Input items asks for an impossible length. */
 #define EMU_READ_MAX 512
+#define EMU_RESTART_MS 1000
+
+#pragma pack(push, 1)
+typedef struct {
+    UCHAR id;            /* DelayBeforeShutdown's feature report; 0: none */
+    UCHAR flags;         /* EMU_OFF_MINUTES, EMU_OFF_SIGNED */
+    USHORT bit, size;    /* from the start of the report, id byte included */
+    UCHAR ac_id;         /* ACPresent's feature report; 0: the mains count as present */
+    UCHAR unused;
+    USHORT ac_bit;
+} EMU_OFF_FIELD;
+#pragma pack(pop)
+#define EMU_OFF_MINUTES 1
+#define EMU_OFF_SIGNED 2
 
 typedef struct {
     ULONG len;                        /* 0: unused */
@@ -124,6 +154,9 @@ typedef struct {
     KEVENT input_stop;
     ULONG input_serial, flood, flood_turn, flood_count, ninputs;
     EMU_INPUT inputs[EMU_INPUT_MAX];
+    EMU_OFF_FIELD off;
+    LONGLONG off_at;     /* ms since 1601 when the output goes off; 0: no countdown */
+    LONGLONG off_since;  /* when it went off; 0: the output is on */
 } EMU_DEVICE;
 
 static EMU_DEVICE *emu_dev(PDEVICE_OBJECT fdo)
@@ -244,6 +277,119 @@ static void emu_log_request(EMU_DEVICE *dev)
     emu_set(dev, L"RequestCount", REG_DWORD, &count, sizeof(count));
     emu_set(dev, L"RequestTimes", REG_BINARY, ring, sizeof(ring));
     KeReleaseMutex(&dev->log_lock, FALSE);
+}
+
+/* ---- the output and its countdown ---- */
+
+static LONGLONG emu_now_ms(void)
+{
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    return now.QuadPart / 10000;
+}
+
+static ULONG emu_bits(const UCHAR *bytes, ULONG bit, ULONG size)
+{
+    ULONG v = 0, i;
+    for (i = 0; i < size && i < 32; i++)
+        if (bytes[(bit + i) / 8] >> ((bit + i) % 8) & 1) v |= 1u << i;
+    return v;
+}
+
+static void emu_put_bits(UCHAR *bytes, ULONG bit, ULONG size, ULONG v)
+{
+    ULONG i;
+    for (i = 0; i < size && i < 32; i++) {
+        UCHAR mask = (UCHAR)(1u << ((bit + i) % 8));
+        if (v >> i & 1) bytes[(bit + i) / 8] |= mask;
+        else bytes[(bit + i) / 8] &= (UCHAR)~mask;
+    }
+}
+
+static void emu_off_load(EMU_DEVICE *dev)
+{
+    KEY_VALUE_PARTIAL_INFORMATION *info = emu_query_str(dev, L"OffDelayField");
+    dev->off.id = 0;
+    dev->off_at = 0;
+    dev->off_since = 0;
+    if (!info) return;
+    if (info->DataLength == sizeof(dev->off)) emu_copy(&dev->off, info->Data, sizeof(dev->off));
+    ExFreePool(info);
+    if (dev->off.size == 0 || dev->off.size > 32) dev->off.id = 0;
+}
+
+static void emu_off_publish(EMU_DEVICE *dev)
+{
+    ULONGLONG end = (ULONGLONG)dev->off_at;
+    emu_set(dev, L"OffDelayEnd", REG_BINARY, &end, sizeof(end));
+}
+
+/* A host wrote the report that holds DelayBeforeShutdown. */
+static void emu_off_written(EMU_DEVICE *dev, const UCHAR *report, ULONG len)
+{
+    ULONG raw, writes;
+    LONG value;
+    if ((ULONG)(dev->off.bit + dev->off.size + 7) / 8 > len) return;
+    raw = emu_bits(report, dev->off.bit, dev->off.size);
+    value = (LONG)raw;
+    if ((dev->off.flags & EMU_OFF_SIGNED) && dev->off.size < 32 && (raw >> (dev->off.size - 1) & 1))
+        value = (LONG)(raw | (~0u << dev->off.size));
+    writes = emu_dword(dev, L"OffDelayWrites", 0) + 1;
+    emu_set(dev, L"OffDelayLast", REG_DWORD, &value, sizeof(value));
+    emu_set(dev, L"OffDelayWrites", REG_DWORD, &writes, sizeof(writes));
+    if (value <= 0) {
+        dev->off_at = 0;
+    } else {
+        if (dev->off.flags & EMU_OFF_MINUTES) value = value / 60 * 60;
+        dev->off_at = emu_now_ms() + (LONGLONG)value * 1000;
+    }
+    emu_off_publish(dev);
+}
+
+/* A read of the report gives the seconds left while the countdown runs. */
+static void emu_off_read(EMU_DEVICE *dev, UCHAR *report, ULONG len)
+{
+    LONGLONG at = dev->off_at, left;
+    if (!at || (ULONG)(dev->off.bit + dev->off.size + 7) / 8 > len) return;
+    left = (at - emu_now_ms() + 999) / 1000;
+    emu_put_bits(report, dev->off.bit, dev->off.size, (ULONG)(left < 0 ? 0 : left));
+}
+
+static BOOLEAN emu_mains_present(EMU_DEVICE *dev)
+{
+    WCHAR name[32];
+    UNICODE_STRING us;
+    KEY_VALUE_PARTIAL_INFORMATION *info;
+    BOOLEAN present = TRUE;
+    if (!dev->off.ac_id) return TRUE;
+    emu_name(name, L"Feature", dev->off.ac_id, &us);
+    info = emu_query(dev, &us);
+    if (!info) return TRUE;
+    if ((ULONG)dev->off.ac_bit / 8 < info->DataLength) present = emu_bits(info->Data, dev->off.ac_bit, 1) != 0;
+    ExFreePool(info);
+    return present;
+}
+
+/* Every tick of the input thread: the countdown's end, and the mains' return. */
+static void emu_output_tick(EMU_DEVICE *dev)
+{
+    LONGLONG now, at = dev->off_at;
+    ULONG v;
+    if (!dev->off.id || (!at && !dev->off_since)) return;
+    now = emu_now_ms();
+    if (at && now >= at) {
+        dev->off_at = 0;
+        dev->off_since = now;
+        v = 0;
+        emu_set(dev, L"OutputOn", REG_DWORD, &v, sizeof(v));
+        v = emu_dword(dev, L"OutputOffs", 0) + 1;
+        emu_set(dev, L"OutputOffs", REG_DWORD, &v, sizeof(v));
+        emu_off_publish(dev);
+    } else if (!at && dev->off_since && now - dev->off_since >= EMU_RESTART_MS && emu_mains_present(dev)) {
+        dev->off_since = 0;
+        v = 1;
+        emu_set(dev, L"OutputOn", REG_DWORD, &v, sizeof(v));
+    }
 }
 
 /* ---- the pending input report ---- */
@@ -430,6 +576,7 @@ static void NTAPI emu_input_thread(void *context)
             emu_input_refresh(dev);
         }
         emu_input_send(dev);
+        emu_output_tick(dev);
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
@@ -440,6 +587,7 @@ static void emu_start_input(EMU_DEVICE *dev)
     if (dev->input_thread || !emu_key(dev)) return;
     dev->ninputs = 0;
     dev->flood = 0;
+    emu_off_load(dev);
     KeClearEvent(&dev->input_stop);
     if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, emu_input_thread, dev)))
         dev->input_thread = thread;
@@ -482,18 +630,26 @@ static NTSTATUS emu_get_report(EMU_DEVICE *dev, PIRP irp, const WCHAR *prefix, B
         if (fail_report && fail_report == packet->reportId) return (NTSTATUS)status;
     }
     emu_name(name, prefix, packet->reportId, &us);
-    return emu_value_out(dev, &us, packet->reportBuffer, packet->reportBufferLen, &irp->IoStatus.Information);
+    status = (ULONG)emu_value_out(dev, &us, packet->reportBuffer, packet->reportBufferLen, &irp->IoStatus.Information);
+    if (is_feature && status == STATUS_SUCCESS && dev->off.id && packet->reportId == dev->off.id)
+        emu_off_read(dev, packet->reportBuffer, (ULONG)irp->IoStatus.Information);
+    return (NTSTATUS)status;
 }
 
-static NTSTATUS emu_set_report(EMU_DEVICE *dev, PIRP irp, const WCHAR *prefix)
+static NTSTATUS emu_set_report(EMU_DEVICE *dev, PIRP irp, const WCHAR *prefix, BOOLEAN is_feature)
 {
     EMU_HID_XFER_PACKET *packet = irp->UserBuffer;
     WCHAR name[32];
     UNICODE_STRING us;
     HANDLE key = emu_key(dev);
+    ULONG sets;
     if (!packet || !packet->reportBuffer || !key) return STATUS_INVALID_PARAMETER;
+    sets = emu_dword(dev, L"SetRequests", 0) + 1;
+    emu_set(dev, L"SetRequests", REG_DWORD, &sets, sizeof(sets));
     emu_name(name, prefix, packet->reportId, &us);
     ZwSetValueKey(key, &us, 0, REG_BINARY, packet->reportBuffer, packet->reportBufferLen);
+    if (is_feature && dev->off.id && packet->reportId == dev->off.id)
+        emu_off_written(dev, packet->reportBuffer, packet->reportBufferLen);
     irp->IoStatus.Information = packet->reportBufferLen;
     return STATUS_SUCCESS;
 }
@@ -594,11 +750,11 @@ static NTSTATUS NTAPI emu_internal_ioctl(PDEVICE_OBJECT fdo, PIRP irp)
         status = emu_get_report(dev, irp, L"Input", FALSE);
         break;
     case IOCTL_EMU_SET_FEATURE:
-        status = emu_set_report(dev, irp, L"SetFeature");
+        status = emu_set_report(dev, irp, L"SetFeature", TRUE);
         break;
     case IOCTL_EMU_SET_OUTPUT_REPORT:
     case IOCTL_EMU_WRITE_REPORT:
-        status = emu_set_report(dev, irp, L"Output");
+        status = emu_set_report(dev, irp, L"Output", FALSE);
         break;
     case IOCTL_EMU_ACTIVATE_DEVICE:
     case IOCTL_EMU_DEACTIVATE_DEVICE:

@@ -62,6 +62,10 @@ class Probe:
     def time(self, serial, report_id, n):
         return self.run("time", serial, report_id, n)
 
+    def set(self, serial, data):
+        """Sends one feature report (its id first) with HidD_SetFeature."""
+        return self.run("set", serial, bytes(data).hex())
+
     def hammer(self, serial, report_id, n, threads):
         return self.run("hammer", serial, report_id, n, threads)
 

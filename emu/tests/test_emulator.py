@@ -357,3 +357,40 @@ def test_input_flood_and_a_ups_without_inputs(emu, probe, all_devices):
         assert value_of(probe.get(serial(22), 1), CHARGE) == [100]
     finally:
         emu.remove(22)
+
+
+def wait_output(emu, slot, on, timeout=3.0):
+    """Seconds until the output is on (or off)."""
+    start = time.monotonic()
+    while emu.output(slot)["on"] != on:
+        assert time.monotonic() - start < timeout, emu.output(slot)
+        time.sleep(0.05)
+    return time.monotonic() - start
+
+
+def test_delay_before_shutdown_counts_down_and_cycles_the_output(emu, probe, all_devices):
+    """A delay written counts down, read back as the seconds left; -1
+    aborts; the output goes off at the end and comes on once the mains are
+    present. The model counting in minutes takes 59 as now."""
+    plain, multi = serial(0), serial(PROFILE_SLOTS["multi"])
+    emu.set(0, ac=0)
+    try:
+        # 120 s, and DelayBeforeStartup 300 s beside it in report 8.
+        assert probe.set(plain, [8, 120, 0, 0x2C, 0x01])["ok"]
+        assert 118 <= value_of(probe.get(plain, 8), (PD, 0x57))[0] <= 120
+        output = emu.output(0)
+        assert output["on"] and output["writes"] == 1 and output["last"] == 120 and 118 <= output["left"] <= 120
+        assert output["sets"] == 1 and emu.sent(0, 8) == bytes([8, 120, 0, 0x2C, 0x01])
+        assert probe.set(plain, [8, 0xFF, 0xFF, 0x2C, 0x01])["ok"]
+        assert emu.output(0)["left"] is None and emu.output(0)["last"] == -1
+        assert probe.set(plain, [8, 1, 0, 0x2C, 0x01])["ok"]
+        assert 0.5 < wait_output(emu, 0, False) < 2.5
+        time.sleep(1.5)
+        assert emu.output(0)["on"] is False and emu.output(0)["offs"] == 1
+        emu.set(0, ac=1)
+        assert wait_output(emu, 0, True) < 1.0
+    finally:
+        emu.set(0, ac=1)
+    assert probe.set(multi, [7, 59])["ok"]
+    assert wait_output(emu, PROFILE_SLOTS["multi"], False) < 0.5
+    assert 0.5 < wait_output(emu, PROFILE_SLOTS["multi"], True) < 2.0

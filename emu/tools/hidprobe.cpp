@@ -362,6 +362,30 @@ static int cmd_hammer(const char *serial, int id, int n, int threads)
     return 0;
 }
 
+// Sends one feature report, given as hex with its id first, as a host
+// writes a UPS setting.
+static int cmd_set(const char *serial, const char *hex)
+{
+    PHIDP_PREPARSED_DATA pp;
+    HIDP_CAPS caps;
+    HANDLE h = open_serial(serial, &pp, &caps);
+    if (h == INVALID_HANDLE_VALUE) {
+        printf("{\"found\":false}\n");
+        return 1;
+    }
+    std::vector<BYTE> buf(caps.FeatureReportByteLength > 0 ? caps.FeatureReportByteLength : 1);
+    for (size_t i = 0; hex[2 * i] && hex[2 * i + 1] && i < buf.size(); i++) {
+        unsigned byte = 0;
+        sscanf(hex + 2 * i, "%2x", &byte);
+        buf[i] = (BYTE)byte;
+    }
+    BOOL ok = HidD_SetFeature(h, buf.data(), (ULONG)buf.size());
+    printf("{\"found\":true,\"ok\":%s,\"error\":%lu}\n", ok ? "true" : "false", ok ? 0 : GetLastError());
+    HidD_FreePreparsedData(pp);
+    CloseHandle(h);
+    return ok ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
     if (argc == 6 && !strcmp(argv[1], "hammer")) return cmd_hammer(argv[2], atoi(argv[3]), atoi(argv[4]), atoi(argv[5]));
@@ -369,6 +393,7 @@ int main(int argc, char **argv)
     if (argc == 4 && !strcmp(argv[1], "get")) return cmd_get(argv[2], atoi(argv[3]));
     if (argc == 5 && !strcmp(argv[1], "time")) return cmd_time(argv[2], atoi(argv[3]), atoi(argv[4]));
     if (argc == 4 && !strcmp(argv[1], "read")) return cmd_read(argv[2], (DWORD)atoi(argv[3]));
-    fprintf(stderr, "usage: hidprobe list | get <serial> <id> | time <serial> <id> <n>\n");
+    if (argc == 4 && !strcmp(argv[1], "set")) return cmd_set(argv[2], argv[3]);
+    fprintf(stderr, "usage: hidprobe list | get <serial> <id> | time <serial> <id> <n> | set <serial> <hex>\n");
     return 2;
 }

@@ -48,7 +48,8 @@ PROBE_EVERY = 100
 PROBE_LINE = "UPS connected: Quillfen Labs Emulated UPS 1500"
 
 REASONS = ("UPS raised ShutdownImminent", "UPS reports battery below its own capacity limit",
-           "runtime remaining fell below threshold", "charge fell below threshold", "battery critical")
+           "runtime remaining fell below threshold", "charge fell below threshold", "UPS lost while on battery",
+           "battery critical")
 FIXED_MESSAGES = {"Corvane started", "Corvane stopped", "UPS disconnected", "UPS not found",
                   "mains restored - shutdown cancelled", "shutdown aborted by user",
                   "run at startup: enabled", "run at startup: disabled",

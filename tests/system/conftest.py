@@ -34,6 +34,7 @@ DESKTOP_KEY = r"HKCU\Control Panel\Desktop"
 
 CMD_OPEN = 201
 CMD_EXIT = 202
+CMD_SETTINGS = 206
 
 
 class Display:
@@ -131,6 +132,38 @@ class WineSession:
                         "foreground": fields["foreground"] == "1",
                         "rect": tuple(int(v) for v in fields["rect"].split(","))}
         return None
+
+
+    def settings_window(self):
+        """The settings window as `wintool settings` reads it, or None when
+        it is not open: its own fields, and "controls", each control's
+        fields by its id (rect in client coordinates, need: the width of its
+        text in the message font at the window's DPI)."""
+        code, out = self.wintool("settings")
+        if code != 0:
+            return None
+        lines = out.splitlines()
+        window = _fields(lines[0])
+        window["controls"] = {}
+        for line in lines[1:]:
+            control = _fields(line)
+            window["controls"][control["id"]] = control
+        return window
+
+    def settings_control(self, verb, control_id, value=""):
+        """`set` a control's text, or `click` a button."""
+        code, out = self.wintool("settings", verb, control_id, value)
+        assert code == 0, out
+
+
+def _fields(line):
+    """name=value words, the text last and whole; numbers and sizes parsed."""
+    head, _, text = line.partition(" text=")
+    fields = {"text": text}
+    for name, _, value in (word.partition("=") for word in head.split(" ") if "=" in word):
+        parts = value.replace("x", ",").split(",") if name != "class" else [value]
+        fields[name] = tuple(int(v) for v in parts) if len(parts) > 1 else int(value) if value.isdigit() else value
+    return fields
 
 
 def _window_rect_text(line):

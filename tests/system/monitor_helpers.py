@@ -22,6 +22,7 @@ REASON_TEXT = {
     2: "UPS reports battery below its own capacity limit",
     3: "runtime remaining fell below threshold",
     4: "charge fell below threshold",
+    5: "UPS lost while on battery",
 }
 
 ON_BATTERY = dict(ac=0, discharging=1, charging=0)

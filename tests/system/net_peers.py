@@ -46,17 +46,19 @@ def upsc_variables(port):
 
 class Upsmon:
     """/lib/nut/upsmon in the foreground as a secondary of ups@127.0.0.1:port,
-    polling every second; its shutdown command touches `marker`. Its output
-    goes to a file, and stop() ends the process group it was started in."""
+    polling every `poll` seconds; its shutdown command touches `marker`. Its
+    output goes to a file, and stop() ends the process group it was started
+    in."""
 
-    def __init__(self, folder, port, password, user="monuser"):
+    def __init__(self, folder, port, password, user="monuser", poll=1):
         self.folder = folder
         self.marker = os.path.join(folder, "shutdown-ran")
         conf = os.path.join(folder, "upsmon.conf")
         with open(conf, "w") as out:
             out.write('MONITOR ups@127.0.0.1:%d 1 %s "%s" secondary\n' % (
                 port, user, password.replace("\\", "\\\\").replace('"', '\\"')))
-            out.write("MINSUPPLIES 1\nPOLLFREQ 1\nPOLLFREQALERT 1\nFINALDELAY 0\nDEADTIME 15\n")
+            out.write("MINSUPPLIES 1\nPOLLFREQ %d\nPOLLFREQALERT %d\nFINALDELAY 0\nDEADTIME %d\n" % (
+                poll, poll, max(15, 3 * poll)))
             out.write('SHUTDOWNCMD "/bin/touch %s"\n' % self.marker)
             out.write("POWERDOWNFLAG %s\n" % os.path.join(folder, "powerdown"))
         os.chmod(conf, 0o600)
@@ -83,10 +85,11 @@ class Upsmon:
 
 
 class Line:
-    """One raw connection speaking the protocol a line at a time."""
+    """One raw connection speaking the protocol a line at a time, from the
+    address `source` (any of 127/8 is this host's loopback)."""
 
-    def __init__(self, port, host="127.0.0.1"):
-        self.socket = socket.create_connection((host, port), timeout=10)
+    def __init__(self, port, host="127.0.0.1", source="127.0.0.1"):
+        self.socket = socket.create_connection((host, port), timeout=10, source_address=(source, 0))
         self.reader = self.socket.makefile("rb")
 
     def ask(self, line):

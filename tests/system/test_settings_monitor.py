@@ -1,9 +1,13 @@
-"""The three settings as the running program uses them: read once at start
-from HKCU\\Software\\Quillfen\\Corvane, and seen through which reason arms and
-the grace in the armed line."""
+"""The settings as the running program uses them: read at start from
+HKCU\\Software\\Quillfen\\Corvane, or changed in the settings window, and seen
+through which reason arms and the grace in the armed line; and the window
+itself, opened from the tray menu and driven through its controls."""
+import time
+
 import pytest
 
-from conftest import SETTINGS_KEY
+from conftest import CMD_SETTINGS, DESKTOP_KEY, SETTINGS_KEY
+from desktop import TRAY_ICON_CENTRE, WORK_AREA, click, screenshot, wait_until
 from monitor_helpers import (INITIATE_REFUSED, ON_BATTERY, armed, forced_pass, monitor_lines,
                              wait_new_lines, wake)
 
@@ -87,3 +91,123 @@ def test_a_valid_value_beside_an_invalid_one(corvane, emu, session, valid_first)
         assert next_attempt(corvane, emu, charge=35) == [armed(4, 30), INITIATE_REFUSED]
     else:
         assert next_attempt(corvane, emu, runtime=300) == [armed(3, 45), INITIATE_REFUSED]
+
+
+# The settings window's controls, by id.
+RUNTIME, CHARGE, GRACE, ADDRESS, ACTION = 100, 101, 102, 104, 108
+NOTIFICATIONS, UPS_OFF, SERVER, MESSAGE, OK, CANCEL, APPLY = 120, 121, 122, 130, 1, 2, 131
+ALT_C, ENTER = "0x12+0x43", "0x0D"
+
+
+def open_from_tray_menu(session):
+    """A right click on the icon, then a click on "Settings...": the middle
+    of the three entries between the menu's two separators (Wine draws each
+    as a grey line across the menu)."""
+    display = session.display.name
+    click(display, *TRAY_ICON_CENTRE, button=3)
+    left, top, right, bottom = wait_until(session.menus, what="the tray menu")[0]
+
+    def separators():
+        frame = screenshot(display)
+        lines = [y for y in range(top + 2, bottom - 2)
+                 if all(frame.pixel(x, y) == (166, 166, 166) for x in (left + 10, (left + right) // 2, right - 10))]
+        return lines if len(lines) == 2 else None
+    first, second = wait_until(separators, what="the menu drawn whole")
+    click(display, (left + right) // 2, (first + second) // 2)
+    return wait_until(session.settings_window, what="the settings window")
+
+
+def registry_values(session):
+    """{name: (type, data)} of what the settings key holds."""
+    code, out = session.run("reg", "query", SETTINGS_KEY)
+    values = {}
+    for line in out.splitlines() if code == 0 else []:
+        words = line.split(None, 2)
+        if len(words) >= 2 and words[1].startswith("REG_"):
+            values[words[0]] = (words[1], words[2] if len(words) > 2 else "")
+    return values
+
+
+def test_the_window_from_the_tray_menu_writes_the_registry_and_arms_at_its_threshold(corvane, emu, session):
+    start_on_battery(corvane, emu, session, [], runtime=3000, charge=30)
+    assert next_attempt(corvane, emu) == []
+    window = open_from_tray_menu(session)
+    controls = window["controls"]
+    assert window["foreground"] == 1 and window["focus"] == RUNTIME
+    assert [controls[i]["text"] for i in (RUNTIME, CHARGE, GRACE, ACTION)] == ["300", "20", "30", "Shut down"]
+    assert [controls[i]["checked"] for i in (NOTIFICATIONS, UPS_OFF, SERVER)] == [1, 0, 0]
+    assert [controls[i]["enabled"] for i in range(103, 108)] == [0] * 5
+    # The keyboard: Alt+C takes the charge field (its label's mnemonic) with
+    # its text selected, typing replaces it, Enter is OK.
+    session.settings_control("set", GRACE, "45")
+    code, out = session.wintool("keys", ALT_C, "0x33", "0x35", ENTER)
+    assert code == 0, out
+    corvane.wait_for_message("settings changed")
+    wait_until(lambda: session.settings_window() is None, what="the window to close")
+    assert [m for m in corvane.messages() if m.startswith("settings changed")] == [
+        "settings changed: RuntimeThresholdSeconds=300 ChargeThresholdPercent=35 GraceSeconds=45 "
+        "ShutdownAction=0 Notifications=1 UpsOffDelaySeconds=0 NetworkServer=0 NetworkPort=3493 "
+        "NetworkAddress=127.0.0.1 NetworkUser=monuser"]
+    numbers = dict(RuntimeThresholdSeconds=300, ChargeThresholdPercent=35, GraceSeconds=45, ShutdownAction=0,
+                   Notifications=1, UpsOffDelaySeconds=0, NetworkServer=0, NetworkPort=3493)
+    expected = {name: ("REG_DWORD", hex(value)) for name, value in numbers.items()}
+    expected.update(NetworkAddress=("REG_SZ", "127.0.0.1"), NetworkUser=("REG_SZ", "monuser"),
+                    NetworkPassword=("REG_SZ", ""))
+    assert registry_values(session) == expected
+    # The charge of 30 is now under the threshold: the next pass arms, with
+    # the new grace, and nothing was restarted.
+    assert next_attempt(corvane, emu) == [armed(4, 45), INITIATE_REFUSED]
+    assert corvane.messages().count("Corvane started") == 1
+
+
+def test_a_refused_value_writes_nothing_and_cancel_changes_nothing(corvane, emu, session):
+    corvane.start()
+    corvane.command(CMD_SETTINGS)
+    wait_until(session.settings_window, what="the settings window")
+    # Two faults: the first in the window's order is named and focused.
+    session.settings_control("set", RUNTIME, "3601")
+    session.settings_control("set", GRACE, "601")
+    session.settings_control("click", OK)
+    window = wait_until(lambda: (lambda w: w if w["focus"] == RUNTIME else None)(session.settings_window()),
+                        what="the focus on the runtime")
+    assert window["controls"][MESSAGE]["text"] == "Runtime left: a whole number from 0 to 3600."
+    # A box enables its fields, and they are checked: a name is no address.
+    session.settings_control("set", RUNTIME, "300")
+    session.settings_control("set", GRACE, "30")
+    session.settings_control("click", SERVER)
+    session.settings_control("set", ADDRESS, "localhost")
+    session.settings_control("click", APPLY)
+    window = wait_until(lambda: (lambda w: w if w["focus"] == ADDRESS else None)(session.settings_window()),
+                        what="the focus on the address")
+    assert window["controls"][MESSAGE]["text"] == "Address: an IPv4 or IPv6 address, such as 127.0.0.1 or ::."
+    session.settings_control("click", CANCEL)
+    wait_until(lambda: session.settings_window() is None, what="Cancel to close the window")
+    assert registry_values(session) == {}
+    assert not [m for m in corvane.messages() if m.startswith("settings changed")]
+
+
+def test_at_144_dpi_every_text_fits_and_the_window_stands_in_the_work_area(corvane, emu, session):
+    # Wine reads the DPI when a program starts, wintool's included.
+    session.reg_add(DESKTOP_KEY, "LogPixels", "REG_DWORD", 144)
+    try:
+        corvane.start()
+        corvane.command(CMD_SETTINGS)
+        window = wait_until(session.settings_window, what="the settings window")
+    finally:
+        session.reg_add(DESKTOP_KEY, "LogPixels", "REG_DWORD", 96)
+    assert window["dpi"] == 144
+    left, top, right, bottom = window["rect"]
+    assert WORK_AREA[0] <= left and right <= WORK_AREA[2] and WORK_AREA[1] <= top and bottom <= WORK_AREA[3]
+    width, height = window["client"]
+    boxes = []
+    for control in window["controls"].values():
+        x0, y0, x1, y1 = control["rect"]
+        assert 0 <= x0 and 0 <= y0 and x1 <= width and y1 <= height, control
+        # A check box's text stands after its box, 13 px at 96 DPI.
+        box = 20 if control["id"] in (NOTIFICATIONS, UPS_OFF, SERVER) else 0
+        assert x1 - x0 >= control["need"] + box, control
+        assert y1 - y0 >= 19, control
+        boxes.append((x0, y0, x1, y1))
+    overlaps = [(a, b) for i, a in enumerate(boxes) for b in boxes[i + 1:]
+                if a[0] < b[2] and b[0] < a[2] and a[1] < b[3] and b[1] < a[3]]
+    assert overlaps == []

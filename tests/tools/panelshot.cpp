@@ -43,6 +43,9 @@ struct Options {
     const wchar_t* output = nullptr;
 };
 
+// The thresholds the panel is drawn with, published before the drawing.
+Settings Chosen;
+
 bool SetField(UpsStatus* status, const wchar_t* assignment)
 {
     const wchar_t* equals = wcschr(assignment, L'=');
@@ -67,8 +70,8 @@ bool SetField(UpsStatus* status, const wchar_t* assignment)
         { L"overload", &status->Overload },         { L"charge", &status->ChargePercent },
         { L"runtime", &status->RuntimeSeconds },    { L"load", &status->LoadPercent },
         { L"voltage", &status->InputVoltage },      { L"power", &status->CapacityWatts },
-        { L"watts", &status->LoadWatts },           { L"threshold", &RuntimeThresholdSeconds },
-        { L"chargethreshold", &ChargeThresholdPercent },
+        { L"watts", &status->LoadWatts },           { L"threshold", &Chosen.RuntimeThresholdSeconds },
+        { L"chargethreshold", &Chosen.ChargeThresholdPercent },
     };
     for (const Field& field : fields) {
         if (name == field.name) {
@@ -305,14 +308,14 @@ void VaryStatus(UpsStatus* status, int i)
     status->RuntimeSeconds = (i * 37) % 5000;
     status->NeedsReplacement = i % 11 == 0;
     status->Present = i % 13 != 0;
-    InterlockedExchange(&ShutdownArmed, i % 5 == 0);
+    Outage.State = i % 5 == 0 ? OUTAGE_ARMED : OUTAGE_QUIET;
 }
 
 int Bench(const Options& options, const UpsStatus& status)
 {
     SetLook(options);
     Snapshot = status;
-    InterlockedExchange(&ShutdownArmed, options.armed);
+    Outage.State = options.armed ? OUTAGE_ARMED : OUTAGE_QUIET;
     HWND window = OpenPanelWindow(options.dpi);
     if (!window)
         return 1;
@@ -328,7 +331,7 @@ int Bench(const Options& options, const UpsStatus& status)
     std::sort(times.begin(), times.end());
     printf("dpi=%d paints=%d painted=%d median_us=%.0f p10_us=%.0f p90_us=%.0f\n", options.dpi, options.paints,
            PaintsSeen, times[times.size() / 2], times[times.size() / 10], times[times.size() * 9 / 10]);
-    InterlockedExchange(&ShutdownArmed, 0);
+    Outage.State = OUTAGE_QUIET;
     DestroyWindow(window);
     return 0;
 }
@@ -361,7 +364,7 @@ int Soak(const Options& options, const UpsStatus& status)
            "heap_bytes_before=%llu heap_bytes_after=%llu\n",
            options.dpi, options.paints, gdiBefore, gdiAfter, heapBefore.Blocks, heapAfter.Blocks,
            (unsigned long long)heapBefore.Bytes, (unsigned long long)heapAfter.Bytes);
-    InterlockedExchange(&ShutdownArmed, 0);
+    Outage.State = OUTAGE_QUIET;
     DestroyWindow(window);
     return gdiAfter == gdiBefore && heapAfter.Blocks == heapBefore.Blocks ? 0 : 3;
 }
@@ -383,6 +386,7 @@ int wmain(int argc, wchar_t** argv)
     Options options;
     UpsStatus status;
     SetOnLineExample(&status);
+    DefaultSettings(&Chosen);
     std::wstring mode = argv[1];
     int i = 2;
     if (mode == L"png") {
@@ -411,6 +415,7 @@ int wmain(int argc, wchar_t** argv)
     }
     if (options.dpi < 48 || options.dpi > 480 || options.paints < 1)
         return Usage();
+    PublishSettings(&Chosen);
     // The measurements draw a full hour of history unless told otherwise.
     if (!options.history && mode != L"png")
         options.history = L"60:30:100/20:30:100/0:45:35";

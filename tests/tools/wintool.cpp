@@ -16,11 +16,80 @@ static HWND FindMain()
     return FindWindowW(CLASS_NAME, NULL);
 }
 
+static HWND FindSettings()
+{
+    return FindWindowW(L"#32770", L"Corvane Settings");
+}
+
+// The settings window and every control in it, one a line: id, class, where,
+// state, text, and how wide the text is in the system's message font at the
+// window's DPI (what the control must hold).
+static int PrintSettings(HWND dialog)
+{
+    // Wine has one monitor, at the DPI the prefix gave every program at its
+    // start. Asked from another process, GetDpiForWindow may answer the DPI
+    // of an earlier window of the same class.
+    UINT dpi = GetDpiForSystem();
+    NONCLIENTMETRICSW metrics = {};
+    metrics.cbSize = sizeof(metrics);
+    SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0, dpi);
+    HFONT font = CreateFontIndirectW(&metrics.lfMessageFont);
+    HDC dc = GetDC(NULL);
+    HGDIOBJ old = SelectObject(dc, font);
+    RECT rect = {}, client = {};
+    GetWindowRect(dialog, &rect);
+    GetClientRect(dialog, &client);
+    HWND focus = NULL;
+    GUITHREADINFO thread = {};
+    thread.cbSize = sizeof(thread);
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(dialog, NULL), &thread))
+        focus = thread.hwndFocus;
+    printf("settings rect=%ld,%ld,%ld,%ld client=%ldx%ld dpi=%u visible=%d foreground=%d focus=%d\n", rect.left,
+           rect.top, rect.right, rect.bottom, client.right, client.bottom, dpi, IsWindowVisible(dialog) ? 1 : 0,
+           GetForegroundWindow() == dialog ? 1 : 0, focus ? GetDlgCtrlID(focus) : 0);
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t name[32] = {}, text[128] = {};
+        GetClassNameW(child, name, 32);
+        DWORD_PTR copied = 0;
+        SendMessageTimeoutW(child, WM_GETTEXT, 128, (LPARAM)text, SMTO_ABORTIFHUNG, 2000, &copied);
+        RECT at = {}, need = {};
+        GetWindowRect(child, &at);
+        MapWindowPoints(NULL, dialog, (POINT*)&at, 2);
+        DrawTextW(dc, text, -1, &need, DT_CALCRECT | DT_SINGLELINE);
+        DWORD_PTR checked = 0;
+        SendMessageTimeoutW(child, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 2000, &checked);
+        printf("id=%d class=%ls rect=%ld,%ld,%ld,%ld enabled=%d checked=%d need=%ld text=%ls\n", GetDlgCtrlID(child),
+               name, at.left, at.top, at.right, at.bottom, IsWindowEnabled(child) ? 1 : 0,
+               _wcsicmp(name, L"Button") == 0 && checked == BST_CHECKED ? 1 : 0, need.right, text);
+    }
+    SelectObject(dc, old);
+    ReleaseDC(NULL, dc);
+    DeleteObject(font);
+    return 0;
+}
+
+// Drives one control of the settings window as the user would: its text
+// set, or a button clicked (check boxes included).
+static int SettingsControl(const wchar_t* verb, int id, const wchar_t* value)
+{
+    HWND dialog = FindSettings();
+    HWND control = dialog ? GetDlgItem(dialog, id) : NULL;
+    if (!control) {
+        printf("no-control\n");
+        return 1;
+    }
+    DWORD_PTR result = 0;
+    if (wcscmp(verb, L"set") == 0)
+        return SendMessageTimeoutW(control, WM_SETTEXT, 0, (LPARAM)value, SMTO_ABORTIFHUNG, 5000, &result) ? 0 : 1;
+    return PostMessageW(control, BM_CLICK, 0, 0) ? 0 : 1;
+}
+
 static int Usage()
 {
     fwprintf(stderr, L"usage: wintool post COMMAND | message MSG WPARAM LPARAM | info | wait MS\n"
                      L"       wintool frames MS FOLDER\n"
                      L"       wintool resources PID | tooltips | menus | broadcast NAME | keys VK...\n"
+                     L"       wintool settings | settings set ID TEXT | settings click ID\n"
                      L"       wintool serve      (post COMMAND | resources PID | quit, one a line)\n"
                      L"       wintool launch [--set NAME=VALUE | --unset NAME]... -- PROGRAM\n");
     return 2;
@@ -114,15 +183,25 @@ static int PrintWindowsOfClass(const wchar_t* className)
 // Key presses through Wine's own input queue. X keyboard events reach Wine
 // only when its desktop window holds the X focus, which nothing gives it on a
 // bare Xvfb; input sent here goes to the foreground thread, a menu included.
+// "0x12+0x43" holds the first key while the second is pressed (Alt+C).
 static int Keys(int argc, wchar_t** argv)
 {
     for (int i = 2; i < argc; i++) {
-        INPUT input[2] = {};
+        INPUT input[4] = {};
+        wchar_t* second = NULL;
         input[0].type = INPUT_KEYBOARD;
-        input[0].ki.wVk = (WORD)wcstoul(argv[i], NULL, 0);
-        input[1] = input[0];
-        input[1].ki.dwFlags = KEYEVENTF_KEYUP;
-        if (SendInput(2, input, sizeof(INPUT)) != 2)
+        input[0].ki.wVk = (WORD)wcstoul(argv[i], &second, 0);
+        UINT count = 1;
+        if (*second == L'+') {
+            input[1] = input[0];
+            input[1].ki.wVk = (WORD)wcstoul(second + 1, NULL, 0);
+            count = 2;
+        }
+        for (UINT k = 0; k < count; k++) {
+            input[count + k] = input[count - 1 - k];
+            input[count + k].ki.dwFlags = KEYEVENTF_KEYUP;
+        }
+        if (SendInput(2 * count, input, sizeof(INPUT)) != 2 * count)
             return 1;
         Sleep(150);
     }
@@ -243,6 +322,16 @@ int wmain(int argc, wchar_t** argv)
         return Keys(argc, argv);
     if (wcscmp(argv[1], L"menus") == 0)
         return PrintWindowsOfClass(L"#32768");
+    if (wcscmp(argv[1], L"settings") == 0) {
+        if (argc > 3)
+            return SettingsControl(argv[2], (int)wcstol(argv[3], NULL, 0), argc > 4 ? argv[4] : L"");
+        HWND dialog = FindSettings();
+        if (!dialog) {
+            printf("no-window\n");
+            return 1;
+        }
+        return PrintSettings(dialog);
+    }
     if (wcscmp(argv[1], L"broadcast") == 0 && argc > 2) {
         UINT message = RegisterWindowMessageW(argv[2]);
         return message && PostMessageW(HWND_BROADCAST, message, 0, 0) ? 0 : 1;

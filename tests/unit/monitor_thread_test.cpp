@@ -4,7 +4,9 @@
 // tests/system/test_shutdown.py.)
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <vector>
 #include "monitor_harness.h"
+#include "monitor/input_wait.h"
 #include "monitor/shutdown.h"
 #include "ui/window.h"
 
@@ -17,6 +19,16 @@ DWORD WINAPI AcceptShutdown(LPWSTR, LPWSTR, DWORD, DWORD, DWORD)
 
 BOOL WINAPI CancelShutdown(LPWSTR)
 {
+    return TRUE;
+}
+
+std::vector<LPOVERLAPPED> CancelsAsked;
+
+// A cancel that does not end the read within the wait for it, as a driver
+// that holds on to its reads may do.
+BOOL WINAPI IgnoreCancel(HANDLE, LPOVERLAPPED overlapped)
+{
+    CancelsAsked.push_back(overlapped);
     return TRUE;
 }
 
@@ -34,8 +46,7 @@ protected:
         Stop();
         RemoveMonitorSurroundings();
         ShutdownCalls = saved_;
-        InterlockedExchange(&ShutdownArmed, 0);
-        EndOutage();
+        Outage = {};
     }
     void Start()
     {
@@ -81,8 +92,9 @@ TEST_F(MonitorThreadPasses, APassWhoseDecisionChangesTheArmedStateAnnouncesItsel
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(emu_set(0, c.ups)) << emu_last_error();
-        InterlockedExchange(&ShutdownArmed, c.armedBefore);
-        EndOutage();
+        Outage = {};
+        Outage.State = c.armedBefore ? OUTAGE_ARMED : OUTAGE_QUIET;
+        Outage.Fsd = c.armedBefore;
         // StopEvent already set: the thread runs exactly one pass.
         SetEvent(StopEvent);
         Start();
@@ -92,6 +104,28 @@ TEST_F(MonitorThreadPasses, APassWhoseDecisionChangesTheArmedStateAnnouncesItsel
         EXPECT_EQ(c.announcements, TakeAnnouncements());
         EXPECT_EQ(c.armedAfter, IsShutdownArmed() != 0);
     }
+}
+
+// A read whose cancel is not over in time is abandoned, and may complete
+// later into its OVERLAPPED: the next device's read must have one of its own.
+TEST_F(MonitorThreadPasses, AReadAbandonedAtItsCancelKeepsItsOverlappedFromTheNextDevicesRead)
+{
+    InputWaitSystemCalls saved = InputWaitCalls;
+    InputWaitCalls.CancelIoEx = IgnoreCancel;
+    CancelsAsked.clear();
+    Start();
+    // Each device is found, its read issued, then its poll fails and the
+    // read is cancelled.
+    for (bool failing : { true, false, true }) {
+        Sleep(1000);
+        ASSERT_TRUE(failing ? emu_fail_all(0, true) : emu_fail_none(0)) << emu_last_error();
+        SetEvent(WakeEvent);
+    }
+    Sleep(1500);
+    Stop();
+    InputWaitCalls = saved;
+    ASSERT_EQ(2u, CancelsAsked.size());
+    EXPECT_NE(CancelsAsked[0], CancelsAsked[1]);
 }
 
 }  // namespace

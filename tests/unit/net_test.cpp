@@ -46,14 +46,21 @@ std::string Answer(NetSession* session, const std::string& line, const NetFacts&
     return std::string(answer, length);
 }
 
-enum State { LINE, NO_UPS, STALE, BARE };
+// FSD_GONE and FSD_STALE: FSD raised on battery, then the UPS gone (the
+// server hands over the last status seen, Present 0) or the data stale.
+enum State { LINE, NO_UPS, STALE, BARE, FSD_GONE, FSD_STALE };
 
 NetFacts Facts(State state)
 {
     NetFacts facts = OnLine();
     if (state == NO_UPS)
         facts.Status = MakeStatus(0, 0, -1, -1);
-    facts.Stale = state == STALE;
+    if (state == FSD_GONE || state == FSD_STALE) {
+        facts.Status = MakeStatus(state == FSD_STALE, 1, 60, 1800);
+        facts.Status.Discharging = 1;
+        facts.ForcedShutdown = TRUE;
+    }
+    facts.Stale = state == STALE || state == FSD_STALE;
     if (state == BARE) {
         // What a UPS reports when it gives only its flags and charge.
         facts.Status.RuntimeSeconds = facts.Status.LoadPercent = facts.Status.InputVoltage = -1;
@@ -107,6 +114,11 @@ TEST(NetProtocol, EachRequestLineHasItsAnswer)
         { NO_UPS, "GET VAR other ups.status", "ERR UNKNOWN-UPS\n" },
         { STALE, "GET VAR ups ups.status", "ERR DATA-STALE\n" },
         { STALE, "GET TYPE ups ups.load", "ERR DATA-STALE\n" },
+        { FSD_GONE, "GET VAR ups ups.status", "VAR ups ups.status \"OB DISCHRG LB FSD\"\n" },
+        { FSD_GONE, "GET VAR ups battery.charge", "ERR DRIVER-NOT-CONNECTED\n" },
+        { FSD_GONE, "LIST VAR ups", "BEGIN LIST VAR ups\nVAR ups ups.status \"OB DISCHRG LB FSD\"\nEND LIST VAR ups\n" },
+        { FSD_STALE, "GET VAR ups ups.status", "VAR ups ups.status \"OB DISCHRG LB FSD\"\n" },
+        { FSD_STALE, "GET VAR ups ups.load", "ERR DATA-STALE\n" },
         { LINE, "GET TYPE ups ups.load", "TYPE ups ups.load NUMBER\n" },
         { LINE, "GET TYPE ups ups.model", "TYPE ups ups.model STRING:192\n" },
         { LINE, "GET DESC ups battery.charge", "DESC ups battery.charge \"Charge (%)\"\n" },

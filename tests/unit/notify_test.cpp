@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <string>
 #include "app/settings.h"
+#include "settings_change.h"
 #include "app/startup.h"
 #include "monitor/snapshot.h"
 #include "ui/notify.h"
@@ -27,6 +28,9 @@ struct Step {
     int kind;
     const wchar_t* title = nullptr;
     const wchar_t* text = nullptr;
+    BOOL lastSeenOnBattery = FALSE;
+    INT32 grace = 30;
+    LONG followersDown = 0;
 };
 
 TEST(Balloons, OneForEachTransitionNothingAtStartOrOnRepeat)
@@ -68,12 +72,23 @@ TEST(Balloons, OneForEachTransitionNothingAtStartOrOnRepeat)
           L"The UPS battery is below its safe limit. Right-click the tray icon to abort." },
         { "UPS lost while armed", NO_UPS, 8, 4, 2, TRUE, BALLOON_UPS_LOST, L"UPS not found",
           L"Corvane cannot see the UPS: the computer is not protected." },
+        { "armed for the lost UPS", NO_UPS, 9, 4, 5, TRUE, BALLOON_ARMED, L"Shutting down in 30 s",
+          L"The UPS was lost while on battery. Right-click the tray icon to abort.", TRUE },
+        { "refused, the UPS still lost", NO_UPS, 10, 5, 5, FALSE, BALLOON_REFUSED, L"Shutdown refused by Windows",
+          L"Save your work now: the battery is running out.", TRUE },
+        { "a power-off after a failed hibernation", NO_UPS, 11, 5, 5, TRUE, BALLOON_ARMED, L"Shutting down in 0 s",
+          L"The UPS was lost while on battery. Right-click the tray icon to abort.", TRUE, 0 },
+        { "found again, still armed", MakeStatus(1, 1, 50, 900), 11, 5, 5, TRUE, BALLOON_NONE, nullptr, nullptr,
+          TRUE, 0 },
+        { "mains back, two followers went down", ON_LINE, 11, 5, 5, TRUE, BALLOON_MAINS_BACK, L"Mains power restored",
+          L"On line, 100%; shutdown cancelled; followers shut down during this outage: 2", TRUE, 0, 2 },
     };
     NotifierState state = {};
     for (const Step& step : steps) {
-        ShutdownEvents events = { step.armings, step.refusals, step.reason, step.armed };
+        ShutdownEvents events = { step.armings, step.refusals, step.reason, step.armed, step.grace,
+                                  step.lastSeenOnBattery };
         Balloon balloon;
-        int kind = DecideBalloon(&state, &step.status, &events, &balloon);
+        int kind = DecideBalloon(&state, &step.status, &events, step.followersDown, &balloon);
         EXPECT_EQ(step.kind, kind) << step.what;
         if (kind != step.kind || kind == BALLOON_NONE)
             continue;
@@ -86,16 +101,16 @@ TEST(Balloons, OneForEachTransitionNothingAtStartOrOnRepeat)
 // With followers, the armed balloon says that an abort cannot hold them.
 TEST(Balloons, TheArmedBalloonTellsThatFollowersStillShutDown)
 {
-    NetworkServerEnabled = 1;
+    ChangeSettings([](Settings* s) { s->NetworkServerEnabled = 1; });
     NotifierState state = {};
     const UpsStatus onBattery = MakeStatus(1, 1, 15, 2000);
-    ShutdownEvents before = { 0, 0, 0, FALSE }, armed = { 1, 0, 4, TRUE };
+    ShutdownEvents before = { 0, 0, 0, FALSE, 30, TRUE }, armed = { 1, 0, 4, TRUE, 30, TRUE };
     Balloon balloon;
-    DecideBalloon(&state, &onBattery, &before, &balloon);
-    EXPECT_EQ(BALLOON_ARMED, DecideBalloon(&state, &onBattery, &armed, &balloon));
+    DecideBalloon(&state, &onBattery, &before, 0, &balloon);
+    EXPECT_EQ(BALLOON_ARMED, DecideBalloon(&state, &onBattery, &armed, 0, &balloon));
     EXPECT_STREQ(L"The battery is down to 15%. Right-click the tray icon to abort. An abort holds this computer "
                  L"only: its followers still shut down.", balloon.Text);
-    NetworkServerEnabled = 0;
+    RestoreDefaultSettings();
 }
 
 QUERY_USER_NOTIFICATION_STATE UserState;
@@ -133,7 +148,7 @@ TEST(Balloons, PresentingLetsOnlyTheShutdownBalloonsThroughAndZeroSilencesAll)
     for (const auto& c : cases) {
         UserState = c.user;
         QueryResult = c.result;
-        NotificationsEnabled = c.enabled;
+        ChangeSettings([&](Settings* s) { s->NotificationsEnabled = c.enabled; });
         Notifier = {};
         UpsStatus onLine = ON_LINE, onBattery = MakeStatus(1, 1, 80, 2400);
         PublishStatus(&onLine);
@@ -157,7 +172,7 @@ TEST(Balloons, PresentingLetsOnlyTheShutdownBalloonsThroughAndZeroSilencesAll)
         bool refused = !shell.Calls.empty() && shell.Calls.back().InfoTitle == L"Shutdown refused by Windows";
         EXPECT_EQ(c.refusedShown, refused) << "user state " << c.user << ", enabled " << c.enabled;
     }
-    NotificationsEnabled = 1;
+    RestoreDefaultSettings();
     NotifyCalls = saved;
 }
 

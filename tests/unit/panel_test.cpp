@@ -9,6 +9,7 @@
 #include <string.h>
 #include <string>
 #include "app/settings.h"
+#include "settings_change.h"
 #include "monitor/snapshot.h"
 #include "ui/panel.h"
 #include "ui/theme.h"
@@ -143,8 +144,7 @@ struct Drawn {
 template <typename Check>
 void ForEachDrawing(Check check)
 {
-    RuntimeThresholdSeconds = 300;
-    ChargeThresholdPercent = 20;
+    RestoreDefaultSettings();
     memset(&HistoryRing, 0, sizeof(HistoryRing));
     for (int layout = 0; layout < LAYOUT_COUNT; layout++) {
         for (const PanelCase& c : CASES) {

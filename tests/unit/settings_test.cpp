@@ -1,19 +1,22 @@
-// ReadSettings against the real registry of the Wine prefix the test runs in:
-// HKCU\Software\Quillfen\Corvane is written here and put back afterwards.
+// Reading the settings from the real registry of the Wine prefix the test runs
+// in: HKCU\Software\Quillfen\Corvane is written here and put back afterwards.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string>
 #include "app/settings.h"
+#include "settings/checks.h"
 
 namespace {
 
 const wchar_t KEY[] = L"Software\\Quillfen\\Corvane";
 const wchar_t* const NAMES[] = { L"RuntimeThresholdSeconds", L"ChargeThresholdPercent", L"GraceSeconds" };
 
-// The values as the program found them at load, before any test ran.
-const INT32 LoadedRuntime = RuntimeThresholdSeconds;
-const INT32 LoadedCharge = ChargeThresholdPercent;
-const INT32 LoadedGrace = GraceSeconds;
+// The values as the program found them at load, before anything was published.
+const ::Settings Loaded = [] {
+    ::Settings copy;
+    CopySettings(&copy);
+    return copy;
+}();
 
 class Settings : public ::testing::Test {
 protected:
@@ -34,9 +37,7 @@ protected:
         for (int i = 0; i < 3; i++)
             RegDeleteValueW(key_, NAMES[i]);
         // Sentinels, so that a value that is wrongly kept or wrongly taken shows.
-        RuntimeThresholdSeconds = 300;
-        ChargeThresholdPercent = 20;
-        GraceSeconds = 30;
+        DefaultSettings(&s);
     }
     void TearDown() override
     {
@@ -48,9 +49,6 @@ protected:
         RegCloseKey(key_);
         if (!existed_)
             RegDeleteKeyW(HKEY_CURRENT_USER, KEY);
-        RuntimeThresholdSeconds = 300;
-        ChargeThresholdPercent = 20;
-        GraceSeconds = 30;
     }
 
     void SetDword(const wchar_t* name, DWORD value)
@@ -63,6 +61,7 @@ protected:
     }
 
     HKEY key_ = NULL;
+    ::Settings s;
 
 private:
     struct Saved {
@@ -77,27 +76,27 @@ private:
 
 TEST(SettingsDefaults, AreThreeHundredTwentyAndThirtyAtLoad)
 {
-    EXPECT_EQ(300, LoadedRuntime);
-    EXPECT_EQ(20, LoadedCharge);
-    EXPECT_EQ(30, LoadedGrace);
+    EXPECT_EQ(300, Loaded.RuntimeThresholdSeconds);
+    EXPECT_EQ(20, Loaded.ChargeThresholdPercent);
+    EXPECT_EQ(30, Loaded.GraceSeconds);
 }
 
 TEST_F(Settings, MissingKeyOrValuesLeaveEveryValueAlone)
 {
-    RuntimeThresholdSeconds = 1;
-    ChargeThresholdPercent = 2;
-    GraceSeconds = 3;
-    ReadSettings();   // the key exists but holds none of the values
-    EXPECT_EQ(1, RuntimeThresholdSeconds);
-    EXPECT_EQ(2, ChargeThresholdPercent);
-    EXPECT_EQ(3, GraceSeconds);
+    s.RuntimeThresholdSeconds = 1;
+    s.ChargeThresholdPercent = 2;
+    s.GraceSeconds = 3;
+    ReadRegistrySettings(&s);   // the key exists but holds none of the values
+    EXPECT_EQ(1, s.RuntimeThresholdSeconds);
+    EXPECT_EQ(2, s.ChargeThresholdPercent);
+    EXPECT_EQ(3, s.GraceSeconds);
 
     RegCloseKey(key_);
     ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CURRENT_USER, KEY));
-    ReadSettings();   // no key at all
-    EXPECT_EQ(1, RuntimeThresholdSeconds);
-    EXPECT_EQ(2, ChargeThresholdPercent);
-    EXPECT_EQ(3, GraceSeconds);
+    ReadRegistrySettings(&s);   // no key at all
+    EXPECT_EQ(1, s.RuntimeThresholdSeconds);
+    EXPECT_EQ(2, s.ChargeThresholdPercent);
+    EXPECT_EQ(3, s.GraceSeconds);
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, KEY, 0, NULL, 0, KEY_READ | KEY_WRITE, NULL,
                                              &key_, NULL));
 }
@@ -107,21 +106,21 @@ TEST_F(Settings, UpperBoundsAreTakenOneAboveIsRefused)
     SetDword(NAMES[0], 3600);
     SetDword(NAMES[1], 100);
     SetDword(NAMES[2], 600);
-    ReadSettings();
-    EXPECT_EQ(3600, RuntimeThresholdSeconds);
-    EXPECT_EQ(100, ChargeThresholdPercent);
-    EXPECT_EQ(600, GraceSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(3600, s.RuntimeThresholdSeconds);
+    EXPECT_EQ(100, s.ChargeThresholdPercent);
+    EXPECT_EQ(600, s.GraceSeconds);
 
-    RuntimeThresholdSeconds = 300;
-    ChargeThresholdPercent = 20;
-    GraceSeconds = 30;
+    s.RuntimeThresholdSeconds = 300;
+    s.ChargeThresholdPercent = 20;
+    s.GraceSeconds = 30;
     SetDword(NAMES[0], 3601);
     SetDword(NAMES[1], 101);
     SetDword(NAMES[2], 601);
-    ReadSettings();
-    EXPECT_EQ(300, RuntimeThresholdSeconds) << "refused, not clamped";
-    EXPECT_EQ(20, ChargeThresholdPercent);
-    EXPECT_EQ(30, GraceSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(300, s.RuntimeThresholdSeconds) << "refused, not clamped";
+    EXPECT_EQ(20, s.ChargeThresholdPercent);
+    EXPECT_EQ(30, s.GraceSeconds);
 }
 
 TEST_F(Settings, ZeroIsTaken)
@@ -129,10 +128,10 @@ TEST_F(Settings, ZeroIsTaken)
     SetDword(NAMES[0], 0);
     SetDword(NAMES[1], 0);
     SetDword(NAMES[2], 0);
-    ReadSettings();
-    EXPECT_EQ(0, RuntimeThresholdSeconds);
-    EXPECT_EQ(0, ChargeThresholdPercent);
-    EXPECT_EQ(0, GraceSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(0, s.RuntimeThresholdSeconds);
+    EXPECT_EQ(0, s.ChargeThresholdPercent);
+    EXPECT_EQ(0, s.GraceSeconds);
 }
 
 TEST_F(Settings, NegativeDwordIsOutOfRange)
@@ -140,10 +139,10 @@ TEST_F(Settings, NegativeDwordIsOutOfRange)
     SetDword(NAMES[0], 0xFFFFFFFFu);
     SetDword(NAMES[1], 0x80000000u);
     SetDword(NAMES[2], 0xFFFFFFF6u);
-    ReadSettings();
-    EXPECT_EQ(300, RuntimeThresholdSeconds);
-    EXPECT_EQ(20, ChargeThresholdPercent);
-    EXPECT_EQ(30, GraceSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
+    EXPECT_EQ(20, s.ChargeThresholdPercent);
+    EXPECT_EQ(30, s.GraceSeconds);
 }
 
 TEST_F(Settings, WrongSizesAndTypes)
@@ -157,10 +156,10 @@ TEST_F(Settings, WrongSizesAndTypes)
     // A string longer than four bytes: refused.
     const wchar_t text[] = L"45";
     SetRaw(NAMES[2], REG_SZ, text, sizeof(text));
-    ReadSettings();
-    EXPECT_EQ(300, RuntimeThresholdSeconds);
-    EXPECT_EQ(15, ChargeThresholdPercent);
-    EXPECT_EQ(30, GraceSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
+    EXPECT_EQ(15, s.ChargeThresholdPercent);
+    EXPECT_EQ(30, s.GraceSeconds);
 }
 
 TEST_F(Settings, TypeIsNotExaminedFourBytesAreFourBytes)
@@ -170,30 +169,30 @@ TEST_F(Settings, TypeIsNotExaminedFourBytesAreFourBytes)
     // "7" and its terminator: four bytes of UTF-16, read as 0x00000037 = 55.
     const wchar_t seven[] = L"7";
     SetRaw(NAMES[1], REG_SZ, seven, sizeof(seven));
-    ReadSettings();
-    EXPECT_EQ(45, GraceSeconds);
-    EXPECT_EQ(55, ChargeThresholdPercent);
-    EXPECT_EQ(300, RuntimeThresholdSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(45, s.GraceSeconds);
+    EXPECT_EQ(55, s.ChargeThresholdPercent);
+    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
 }
 
 TEST_F(Settings, AValidValueBesideAnInvalidOne)
 {
     SetDword(NAMES[1], 35);
     SetDword(NAMES[2], 700);
-    ReadSettings();
-    EXPECT_EQ(35, ChargeThresholdPercent);
-    EXPECT_EQ(30, GraceSeconds);
-    EXPECT_EQ(300, RuntimeThresholdSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(35, s.ChargeThresholdPercent);
+    EXPECT_EQ(30, s.GraceSeconds);
+    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
 
     // And the other way round, the invalid one read first.
-    ChargeThresholdPercent = 20;
+    s.ChargeThresholdPercent = 20;
     SetDword(NAMES[0], 5000);
     SetDword(NAMES[1], 250);
     SetDword(NAMES[2], 45);
-    ReadSettings();
-    EXPECT_EQ(300, RuntimeThresholdSeconds);
-    EXPECT_EQ(20, ChargeThresholdPercent);
-    EXPECT_EQ(45, GraceSeconds);
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
+    EXPECT_EQ(20, s.ChargeThresholdPercent);
+    EXPECT_EQ(45, s.GraceSeconds);
 }
 
 TEST_F(Settings, OnlyADwordZeroTurnsTheBalloonsOff)
@@ -220,12 +219,11 @@ TEST_F(Settings, OnlyADwordZeroTurnsTheBalloonsOff)
         RegDeleteValueW(key_, L"Notifications");
         if (c.data)
             SetRaw(L"Notifications", c.type, c.data, c.bytes);
-        NotificationsEnabled = 1;
-        ReadSettings();
-        EXPECT_EQ(c.enabled, NotificationsEnabled) << c.what;
+        s.NotificationsEnabled = 1;
+        ReadRegistrySettings(&s);
+        EXPECT_EQ(c.enabled, s.NotificationsEnabled) << c.what;
     }
     RegDeleteValueW(key_, L"Notifications");
-    NotificationsEnabled = 1;
 }
 
 TEST_F(Settings, ShutdownActionIsHibernateOnlyForOne)
@@ -235,14 +233,14 @@ TEST_F(Settings, ShutdownActionIsHibernateOnlyForOne)
                               SHUTDOWN_ACTION_POWER_OFF };
     for (int i = 0; i < 4; i++) {
         SetDword(L"ShutdownAction", values[i]);
-        ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
-        ReadSettings();
-        EXPECT_EQ(actions[i], ShutdownAction) << values[i];
+        s.ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
+        ReadRegistrySettings(&s);
+        EXPECT_EQ(actions[i], s.ShutdownAction) << values[i];
     }
     RegDeleteValueW(key_, L"ShutdownAction");
-    ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
-    ReadSettings();
-    EXPECT_EQ(SHUTDOWN_ACTION_POWER_OFF, ShutdownAction) << "missing";
+    s.ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
+    ReadRegistrySettings(&s);
+    EXPECT_EQ(SHUTDOWN_ACTION_POWER_OFF, s.ShutdownAction) << "missing";
 }
 
 // Anything but a DWORD of 0 or 60..600 keeps the UPS on, and is flagged
@@ -271,14 +269,13 @@ TEST_F(Settings, UpsOffDelayIsZeroOrSixtyToSixHundred)
         RegDeleteValueW(key_, L"UpsOffDelaySeconds");
         if (c.data)
             SetRaw(L"UpsOffDelaySeconds", c.type, c.data, c.bytes);
-        UpsOffDelaySeconds = 300;
+        s.UpsOffDelaySeconds = 300;
         UpsOffDelayRefused = FALSE;
-        ReadSettings();
-        EXPECT_EQ(c.data ? c.delay : 300, UpsOffDelaySeconds) << c.type << " " << c.bytes;
+        ReadRegistrySettings(&s);
+        EXPECT_EQ(c.data ? c.delay : 300, s.UpsOffDelaySeconds) << c.type << " " << c.bytes;
         EXPECT_EQ(c.refused, UpsOffDelayRefused) << c.type << " " << c.bytes;
     }
     RegDeleteValueW(key_, L"UpsOffDelaySeconds");
-    UpsOffDelaySeconds = 0;
     UpsOffDelayRefused = FALSE;
 }
 
@@ -329,29 +326,108 @@ TEST_F(Settings, NetworkValuesAreTakenOnlyWhenWellFormed)
         for (const wchar_t* name : names)
             RegDeleteValueW(key_, name);
         SetRaw(c.name, c.type, c.data, c.bytes);
-        NetworkServerEnabled = 0;
-        NetworkPort = 3493;
-        // The texts' defaults come from ReadSettings itself.
-        lstrcpyW(NetworkAddress, L"sentinel");
-        lstrcpyW(NetworkUser, L"sentinel");
-        lstrcpyW(NetworkPassword, L"sentinel");
-        ReadSettings();
-        const wchar_t* text = lstrcmpW(c.name, L"NetworkAddress") == 0 ? NetworkAddress
-                            : lstrcmpW(c.name, L"NetworkUser") == 0 ? NetworkUser : NetworkPassword;
+        DefaultSettings(&s);
+        ReadRegistrySettings(&s);
+        const wchar_t* text = lstrcmpW(c.name, L"NetworkAddress") == 0 ? s.NetworkAddress
+                            : lstrcmpW(c.name, L"NetworkUser") == 0 ? s.NetworkUser : s.NetworkPassword;
         if (c.text) {
             EXPECT_STREQ(c.text, text) << c.name << " " << c.bytes;
         } else {
-            EXPECT_EQ(c.enabled, NetworkServerEnabled) << c.name << " " << c.type;
-            EXPECT_EQ(c.port, NetworkPort) << c.name << " " << c.type;
+            EXPECT_EQ(c.enabled, s.NetworkServerEnabled) << c.name << " " << c.type;
+            EXPECT_EQ(c.port, s.NetworkPort) << c.name << " " << c.type;
         }
     }
     for (const wchar_t* name : names)
         RegDeleteValueW(key_, name);
-    NetworkServerEnabled = 0;
-    NetworkPort = 3493;
-    lstrcpyW(NetworkAddress, L"127.0.0.1");
-    lstrcpyW(NetworkUser, L"monuser");
-    NetworkPassword[0] = 0;
+}
+
+}  // namespace
+
+namespace {
+
+// The settings window's checks, one row a field and text, every other field
+// valid and both boxes checked unless the row clears them: the text is
+// accepted (the value it gives), or refused with the message the window
+// shows on that field.
+TEST(SettingsChecks, EachFieldAcceptsItsRangeAndNamesItselfWhenRefused)
+{
+    const std::wstring longest(NETWORK_TEXT_UNITS - 1, L'u'), tooLong(NETWORK_TEXT_UNITS, L'u');
+    const wchar_t* const ADDRESS = L"Address: an IPv4 or IPv6 address, such as 127.0.0.1 or ::.";
+    const struct {
+        int field;
+        const wchar_t* text;
+        INT32 value;                 // for a number field
+        const wchar_t* message;      // null: accepted
+        bool boxesClear = false;
+    } cases[] = {
+        { FIELD_RUNTIME, L"0", 0, nullptr },
+        { FIELD_RUNTIME, L"3600", 3600, nullptr },
+        { FIELD_RUNTIME, L"3601", 0, L"Runtime left: a whole number from 0 to 3600." },
+        { FIELD_RUNTIME, L"", 0, L"Runtime left: a whole number from 0 to 3600." },
+        { FIELD_RUNTIME, L"-1", 0, L"Runtime left: a whole number from 0 to 3600." },
+        { FIELD_RUNTIME, L"99999999999999999999", 0, L"Runtime left: a whole number from 0 to 3600." },
+        { FIELD_CHARGE, L"100", 100, nullptr },
+        { FIELD_CHARGE, L"101", 0, L"Charge: a whole number from 0 to 100." },
+        { FIELD_GRACE, L"600", 600, nullptr },
+        { FIELD_GRACE, L"601", 0, L"Grace period: a whole number from 0 to 600." },
+        { FIELD_UPS_OFF_DELAY, L"60", 60, nullptr },
+        { FIELD_UPS_OFF_DELAY, L"59", 0, L"Delay: a whole number from 60 to 600." },
+        { FIELD_UPS_OFF_DELAY, L"5", 0, nullptr, true },     // its box is clear: 0, whatever it says
+        { FIELD_PORT, L"65535", 65535, nullptr },
+        { FIELD_PORT, L"0", 0, L"Port: a whole number from 1 to 65535." },
+        { FIELD_PORT, L"65536", 0, L"Port: a whole number from 1 to 65535." },
+        { FIELD_PORT, L"0", 3493, nullptr, true },
+        { FIELD_ADDRESS, L"0.0.0.0", 0, nullptr },
+        { FIELD_ADDRESS, L"::", 0, nullptr },
+        { FIELD_ADDRESS, L"fe80::1:2", 0, nullptr },
+        { FIELD_ADDRESS, L"::ffff:192.0.2.1", 0, nullptr },
+        { FIELD_ADDRESS, L"1:2:3:4:5:6:7::", 0, nullptr },
+        { FIELD_ADDRESS, L"localhost", 0, ADDRESS },
+        { FIELD_ADDRESS, L"", 0, ADDRESS },
+        { FIELD_ADDRESS, L"256.0.0.1", 0, ADDRESS },
+        { FIELD_ADDRESS, L"010.0.0.1", 0, ADDRESS },
+        { FIELD_ADDRESS, L"1::2::3", 0, ADDRESS },
+        { FIELD_ADDRESS, L":1", 0, ADDRESS },
+        { FIELD_ADDRESS, L"1:", 0, ADDRESS },
+        { FIELD_ADDRESS, L"1:2:3:4:5:6:7", 0, ADDRESS },
+        { FIELD_ADDRESS, L"1::2:3:4:5:6:7:8", 0, ADDRESS },
+        { FIELD_ADDRESS, L"1:2:3:4:5:6:7:1.2.3.4", 0, ADDRESS },
+        { FIELD_ADDRESS, L"fe80::1%1", 0, ADDRESS },
+        { FIELD_ADDRESS, L"nonsense", 0, nullptr, true },
+        { FIELD_USER, longest.c_str(), 0, nullptr },
+        { FIELD_USER, tooLong.c_str(), 0, L"User: 1 to 63 characters, no control characters." },
+        { FIELD_USER, L"", 0, L"User: 1 to 63 characters, no control characters." },
+        { FIELD_USER, L"a\tb", 0, L"User: 1 to 63 characters, no control characters." },
+        { FIELD_PASSWORD, L"", 0, nullptr },
+        { FIELD_PASSWORD, tooLong.c_str(), 0, L"Password: at most 63 characters, no control characters." },
+        { FIELD_PASSWORD, L"a\nb", 0, L"Password: at most 63 characters, no control characters." },
+    };
+    ::Settings base;
+    DefaultSettings(&base);
+    for (const auto& c : cases) {
+        SettingsForm form = { { L"300", L"20", L"30", L"120", L"127.0.0.1", L"3493", L"monuser", L"" },
+                              SHUTDOWN_ACTION_HIBERNATE, FALSE, !c.boxesClear, !c.boxesClear };
+        form.Texts[c.field] = c.text;
+        ::Settings result;
+        memset(&result, 0x5A, sizeof(result));
+        const wchar_t* message = nullptr;
+        int fault = CheckSettingsForm(&form, &base, &result, &message);
+        EXPECT_EQ(c.message ? c.field : FIELD_NONE, fault) << c.text;
+        if (c.message) {
+            EXPECT_STREQ(c.message, message) << c.text;
+            EXPECT_EQ(0x5A5A5A5A, result.RuntimeThresholdSeconds) << "untouched on a fault: " << c.text;
+            continue;
+        }
+        EXPECT_EQ(SHUTDOWN_ACTION_HIBERNATE, result.ShutdownAction);
+        EXPECT_EQ(c.boxesClear ? 0 : 1, result.NetworkServerEnabled) << c.text;
+        const INT32 numbers[] = { result.RuntimeThresholdSeconds, result.ChargeThresholdPercent, result.GraceSeconds,
+                                  result.UpsOffDelaySeconds, 0, result.NetworkPort };
+        const wchar_t* texts[] = { result.NetworkAddress, nullptr, result.NetworkUser, result.NetworkPassword };
+        if (c.field == FIELD_ADDRESS || c.field >= FIELD_USER)
+            EXPECT_STREQ(c.boxesClear ? base.NetworkAddress : c.text, texts[c.field - FIELD_ADDRESS]);
+        else
+            EXPECT_EQ(c.value, numbers[c.field]) << c.text;
+    }
 }
 
 }  // namespace

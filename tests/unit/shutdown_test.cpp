@@ -1,14 +1,19 @@
 // The shutdown controller against stand-ins for its system calls: the exact
-// request it makes, every transition of the armed flag, the hibernation's
-// countdown on a stand-in clock, and the log lines.
+// request it makes, every move of the outage record (whose invariants are
+// checked wherever another thread's work is made to land), the
+// hibernation's countdown and the lost UPS's on a stand-in clock, and the
+// log lines.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string.h>
 #include <string>
 #include <vector>
 #include "app/settings.h"
+#include "monitor/monitor.h"
+#include "settings_change.h"
 #include "monitor/shutdown.h"
 #include "log_capture.h"
+#include "status_builder.h"
 
 namespace {
 
@@ -64,7 +69,9 @@ void Interrupt(const char* point)
 {
     if (Fake->interruptAt && strcmp(Fake->interruptAt, point) == 0) {
         Fake->interruptAt = nullptr;
+        EXPECT_TRUE(IsOutageConsistent(&Outage)) << "before the interruption at " << point;
         Fake->interruption();
+        EXPECT_TRUE(IsOutageConsistent(&Outage)) << "after the interruption at " << point;
     }
 }
 
@@ -157,7 +164,6 @@ protected:
     void SetUp() override
     {
         saved_ = ShutdownCalls;
-        savedGrace_ = GraceSeconds;
         Fake = &fake;
         ShutdownCalls.OpenProcessToken = FakeOpenProcessToken;
         ShutdownCalls.LookupPrivilegeValueW = FakeLookupPrivilegeValueW;
@@ -167,18 +173,14 @@ protected:
         ShutdownCalls.GetTickCount = FakeGetTickCount;
         ShutdownCalls.GetPwrCapabilities = FakeGetPwrCapabilities;
         ShutdownCalls.SetSuspendState = FakeSetSuspendState;
-        InterlockedExchange(&ShutdownArmed, 0);
-        EndOutage();
-        GraceSeconds = 30;
-        ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
+        Outage = {};
+        RestoreDefaultSettings();
     }
     void TearDown() override
     {
         ShutdownCalls = saved_;
-        GraceSeconds = savedGrace_;
-        ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
-        InterlockedExchange(&ShutdownArmed, 0);
-        EndOutage();
+        RestoreDefaultSettings();
+        Outage = {};
         Fake = nullptr;
     }
 
@@ -193,7 +195,6 @@ protected:
 
 private:
     ShutdownSystemCalls saved_;
-    INT32 savedGrace_;
 };
 
 using Lines = std::vector<std::string>;
@@ -204,8 +205,9 @@ TEST_F(ShutdownController, ReasonTextsAndTheFallback)
     EXPECT_STREQ(L"UPS reports battery below its own capacity limit", ShutdownReasonText(2));
     EXPECT_STREQ(L"runtime remaining fell below threshold", ShutdownReasonText(3));
     EXPECT_STREQ(L"charge fell below threshold", ShutdownReasonText(4));
+    EXPECT_STREQ(L"UPS lost while on battery", ShutdownReasonText(5));
     EXPECT_STREQ(L"battery critical", ShutdownReasonText(0));
-    EXPECT_STREQ(L"battery critical", ShutdownReasonText(5));
+    EXPECT_STREQ(L"battery critical", ShutdownReasonText(6));
     EXPECT_STREQ(L"battery critical", ShutdownReasonText(-1));
 }
 
@@ -254,10 +256,10 @@ TEST_F(ShutdownController, ArmsOnceHoweverOftenCalled)
 
 TEST_F(ShutdownController, EachReasonNamesItselfInTheLineAndTheMessage)
 {
-    GraceSeconds = 600;
+    ChangeSettings([](Settings* s) { s->GraceSeconds = 600; });
     const int reasons[] = { 1, 2, 3, 4, 0, 7 };
     for (int reason : reasons) {
-        InterlockedExchange(&ShutdownArmed, 0);
+        Outage = {};
         InterlockedExchange(&fake.scheduled, 0);
         ArmShutdown(reason);
     }
@@ -288,7 +290,7 @@ TEST_F(ShutdownController, EachReasonNamesItselfInTheLineAndTheMessage)
 
 TEST_F(ShutdownController, GraceZeroIsRequestedAsZero)
 {
-    GraceSeconds = 0;
+    ChangeSettings([](Settings* s) { s->GraceSeconds = 0; });
     ArmShutdown(1);
     ASSERT_EQ(1u, fake.requests.size());
     EXPECT_EQ(0u, fake.requests[0].grace);
@@ -429,7 +431,7 @@ DWORD WINAPI ArmLoop(LPVOID parameter)
 {
     RaceState* race = (RaceState*)parameter;
     while (!InterlockedCompareExchange(&race->stop, 0, 0)) {
-        EndOutage();
+        ForgetShutdownAfterResume();
         ArmShutdown(1);
     }
     return 0;
@@ -477,13 +479,12 @@ TEST_F(ShutdownController, NoInterleavingOfTheUsersAbortWithAPassLeavesAnythingB
         { SHUTDOWN_ACTION_POWER_OFF, "AbortSystemShutdownW", 1 },
         { SHUTDOWN_ACTION_POWER_OFF, "AbortSystemShutdownW done", 3 },
         { SHUTDOWN_ACTION_POWER_OFF, "AbortSystemShutdownW done", 1 },
-        { SHUTDOWN_ACTION_HIBERNATE, "AbortSystemShutdownW", 1 },
     };
     Lines expected;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.point) + ", " + std::to_string(c.innerReason));
-        EndOutage();
-        ShutdownAction = c.action;
+        ForgetShutdownAfterResume();
+        ChangeSettings([&](Settings* s) { s->ShutdownAction = c.action; });
         InnerReason = c.innerReason;
         if (c.innerReason)
             ArmShutdown(3);
@@ -528,10 +529,10 @@ TEST_F(ShutdownController, TheArmedLineSaysWhatWillHappenAndAMissingHibernationP
     size_t seen = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        InterlockedExchange(&ShutdownArmed, 0);
+        Outage = {};
         InterlockedExchange(&fake.scheduled, 0);
         fake.requests.clear();
-        ShutdownAction = c.action;
+        ChangeSettings([&](Settings* s) { s->ShutdownAction = c.action; });
         fake.capabilitiesResult = c.capabilities;
         fake.s4 = c.s4;
         fake.hiberFile = c.hiberFile;
@@ -548,10 +549,15 @@ TEST_F(ShutdownController, TheArmedLineSaysWhatWillHappenAndAMissingHibernationP
 
 TEST_F(ShutdownController, HibernationCountsItsGraceAcrossTheTickWrapThenHibernatesOnceAndHolds)
 {
-    ShutdownAction = SHUTDOWN_ACTION_HIBERNATE;
+    ChangeSettings([](Settings* s) { s->ShutdownAction = SHUTDOWN_ACTION_HIBERNATE; });
     fake.now = 0xFFFFF000u;   // 4096 ms before the tick counter wraps
     ArmShutdown(4);
     EXPECT_EQ(30000u, HibernationDueInMs());
+    // A change made while armed holds from the next arming, not this one.
+    ChangeSettings([](Settings* s) {
+        s->GraceSeconds = 600;
+        s->ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
+    });
     fake.now += 29999;
     HibernateWhenDue();
     EXPECT_EQ(1u, HibernationDueInMs());
@@ -563,7 +569,8 @@ TEST_F(ShutdownController, HibernationCountsItsGraceAcrossTheTickWrapThenHiberna
     fake.interruptAt = "SetSuspendState";
     fake.interruption = [] { AbortShutdownByUser(); };
     HibernateWhenDue();
-    EXPECT_EQ((Lines{ "1 0 0" }), fake.suspends);
+    // With wake events disabled: no timer resumes it onto the empty battery.
+    EXPECT_EQ((Lines{ "1 0 1" }), fake.suspends);
     EXPECT_FALSE(IsShutdownArmed());
     EXPECT_EQ(INFINITE, HibernationDueInMs());
     EXPECT_TRUE(fake.requests.empty());
@@ -580,13 +587,15 @@ TEST_F(ShutdownController, HibernationCountsItsGraceAcrossTheTickWrapThenHiberna
     Lines expected = {
         "HIBERNATE ARMED - charge fell below threshold; grace 30s",
         "hibernating",
-        "HIBERNATE ARMED - UPS raised ShutdownImminent; grace 30s",
+        "SHUTDOWN ARMED - UPS raised ShutdownImminent; grace 600s",
     };
     EXPECT_EQ(expected, log.Messages());
 }
 
 // The abort, the mains' return and a resume each end an armed period for
 // good; after the mains or a resume the next pass on battery arms again.
+// Only a power-off Windows holds for Corvane is taken back: never another
+// program's shutdown, for a hibernation.
 TEST_F(ShutdownController, AbortMainsOrResumeDuringTheGraceStopItAndNothingIsLeftScheduled)
 {
     const struct {
@@ -604,12 +613,16 @@ TEST_F(ShutdownController, AbortMainsOrResumeDuringTheGraceStopItAndNothingIsLef
     Lines expected;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ShutdownAction = c.action;
-        InterlockedExchange(&ShutdownArmed, 0);
-        EndOutage();
+        ChangeSettings([&](Settings* s) { s->ShutdownAction = c.action; });
+        Outage = {};
+        // Someone else's shutdown, scheduled before the hibernation.
+        InterlockedExchange(&fake.scheduled, c.action == SHUTDOWN_ACTION_HIBERNATE);
+        LONG abortsBefore = fake.abortCalls;
         ArmShutdown(3);
         fake.now += 10000;
         c.stop();
+        EXPECT_EQ(c.action == SHUTDOWN_ACTION_POWER_OFF, fake.abortCalls - abortsBefore);
+        InterlockedExchange(&fake.scheduled, 0);
         fake.now += 30000;
         HibernateWhenDue();
         EXPECT_FALSE(IsShutdownArmed());
@@ -629,11 +642,12 @@ TEST_F(ShutdownController, AbortMainsOrResumeDuringTheGraceStopItAndNothingIsLef
     EXPECT_EQ(expected, log.Messages());
 }
 
-TEST_F(ShutdownController, AFailedHibernationPowersOffAtOnceAndARefusalOfThatLeavesTheNextPassToArm)
+TEST_F(ShutdownController, AFailedHibernationPowersOffAtOnceAndForTheRestOfTheOutage)
 {
-    ShutdownAction = SHUTDOWN_ACTION_HIBERNATE;
+    ChangeSettings([](Settings* s) { s->ShutdownAction = SHUTDOWN_ACTION_HIBERNATE; });
     fake.suspendResult = FALSE;
     fake.suspendError = ERROR_NOT_SUPPORTED;
+    fake.initiateResult = ERROR_CALL_NOT_IMPLEMENTED;
     ArmShutdown(2);
     fake.now += 30000;
     HibernateWhenDue();
@@ -642,28 +656,51 @@ TEST_F(ShutdownController, AFailedHibernationPowersOffAtOnceAndARefusalOfThatLea
     EXPECT_EQ(9u, fake.requests[0].flags);
     EXPECT_EQ(L"Corvane: UPS reports battery below its own capacity limit. Saving and shutting down.",
               fake.requests[0].message);
-    EXPECT_TRUE(IsShutdownArmed());
-    EXPECT_EQ(1, fake.scheduled);
-    EXPECT_EQ(INFINITE, HibernationDueInMs()) << "a power-off now, not a second countdown";
-
-    InterlockedExchange(&ShutdownArmed, 0);
-    InterlockedExchange(&fake.scheduled, 0);
-    fake.initiateResult = ERROR_CALL_NOT_IMPLEMENTED;
-    ArmShutdown(2);
-    fake.now += 30000;
-    HibernateWhenDue();
     EXPECT_FALSE(IsShutdownArmed());
+
+    // The power-off was refused too: the next pass arms again, not held,
+    // for the battery is still running out, and a power-off again, at once.
     fake.initiateResult = ERROR_SUCCESS;
     ArmShutdown(2);
-    EXPECT_TRUE(IsShutdownArmed()) << "not held: the battery is still running out";
+    EXPECT_TRUE(IsShutdownArmed());
+    EXPECT_EQ(1, fake.scheduled);
+    EXPECT_EQ(INFINITE, HibernationDueInMs()) << "a power-off, not a second countdown";
+    ASSERT_EQ(2u, fake.requests.size());
+    EXPECT_EQ(0u, fake.requests[1].grace);
+    EXPECT_EQ((Lines{ "1 0 1" }), fake.suspends);
 
     const char* armed = "HIBERNATE ARMED - UPS reports battery below its own capacity limit; grace 30s";
     Lines expected = {
-        armed, "hibernating", "ERROR - hibernate failed, code 50",
         armed, "hibernating", "ERROR - hibernate failed, code 50", "ERROR - InitiateShutdown failed, code 120",
-        armed,
+        "SHUTDOWN ARMED - UPS reports battery below its own capacity limit; grace 0s",
     };
     EXPECT_EQ(expected, log.Messages());
+}
+
+// Passes on the stand-in clock: a UPS lost while on battery arms with its
+// own reason once it has been gone 15 s, and only then.
+TEST_F(ShutdownController, AUpsLostOnBatteryArmsAfterFifteenSecondsAndOnlyThen)
+{
+    const UpsStatus onLine = MakeStatus(1, 0), onBattery = MakeStatus(1, 1), gone = MakeStatus(0, 0, -1, -1);
+    const struct {
+        const UpsStatus* seen;
+        DWORD msBefore;
+        bool armed;
+    } passes[] = {
+        { &onLine, 0, false }, { &gone, 0, false }, { &gone, 60000, false },       // lost on line
+        { &onBattery, 0, false }, { &gone, 0, false }, { &gone, 10000, false },
+        { &onBattery, 0, false }, { &gone, 0, false }, { &gone, 14999, false },     // counted afresh
+        { &gone, 1, true },
+        { &onLine, 0, false }, { &gone, 60000, false },                              // the outage is over
+    };
+    for (const auto& pass : passes) {
+        fake.now += pass.msBefore;
+        DecideShutdown(pass.seen);
+        EXPECT_EQ(pass.armed, IsShutdownArmed() != 0) << fake.now;
+        EXPECT_TRUE(IsOutageConsistent(&Outage));
+    }
+    EXPECT_EQ((Lines{ "SHUTDOWN ARMED - UPS lost while on battery; grace 30s", "mains restored - shutdown cancelled" }),
+              log.Messages());
 }
 
 }  // namespace

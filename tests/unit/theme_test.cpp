@@ -32,16 +32,13 @@ TEST(StatusLevel, FollowsPresenceMainsFlagsAndTwiceTheRuntimeThreshold)
         { Status(1, 1, 5000, 1, 0), LEVEL_CRITICAL },
         { Status(1, 1, -1, 0, 1), LEVEL_CRITICAL },
     };
-    ASSERT_EQ(300, RuntimeThresholdSeconds);
     for (const Case& c : cases)
-        EXPECT_EQ(c.level, ComputeStatusLevel(&c.status)) << "runtime " << c.status.RuntimeSeconds;
+        EXPECT_EQ(c.level, ComputeStatusLevel(&c.status, 300)) << "runtime " << c.status.RuntimeSeconds;
 
-    RuntimeThresholdSeconds = 90;
     UpsStatus s = Status(1, 1, 181);
-    EXPECT_EQ(LEVEL_ON_BATTERY, ComputeStatusLevel(&s));
+    EXPECT_EQ(LEVEL_ON_BATTERY, ComputeStatusLevel(&s, 90));
     s.RuntimeSeconds = 180;
-    EXPECT_EQ(LEVEL_CRITICAL, ComputeStatusLevel(&s));
-    RuntimeThresholdSeconds = 300;
+    EXPECT_EQ(LEVEL_CRITICAL, ComputeStatusLevel(&s, 90));
 }
 
 int FontHeight(HFONT font)

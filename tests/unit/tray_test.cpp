@@ -103,10 +103,10 @@ TEST(Tooltip, StateChargeRuntimeAndTheShuttingDownLine)
         { MakeStatus(1, 0, 0, 720), false, L"Corvane - On line, 0%, 12 min" },
     };
     for (const auto& c : cases) {
-        InterlockedExchange(&ShutdownArmed, c.armed ? 1 : 0);
+        Outage.State = c.armed ? OUTAGE_ARMED : OUTAGE_QUIET;
         EXPECT_EQ(c.text, Tooltip(c.status));
     }
-    InterlockedExchange(&ShutdownArmed, 0);
+    Outage.State = OUTAGE_QUIET;
     // Cut to the capacity, terminated.
     EXPECT_EQ(L"Corvane - O", Tooltip(MakeStatus(1, 0, 100, 3900), 12));
 }
@@ -234,9 +234,9 @@ TEST_F(Tray, AnUpdateThatChangesNothingShownMakesNoShellCall)
     Publish(MakeStatus(1, 0, 100, 3000));
     UpdateTrayIcon();
     EXPECT_EQ(++calls, shell.Calls.size());
-    InterlockedExchange(&ShutdownArmed, 1);
+    Outage.State = OUTAGE_ARMED;
     UpdateTrayIcon();
-    InterlockedExchange(&ShutdownArmed, 0);
+    Outage.State = OUTAGE_QUIET;
     EXPECT_EQ(++calls, shell.Calls.size());
     EXPECT_EQ(L"Corvane - On line, 100%, 50 min\r\nShutting down", shell.Calls.back().Tip);
 

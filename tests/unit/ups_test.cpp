@@ -10,6 +10,7 @@
 #include "ups/discovery.h"
 #include "ups/report_read.h"
 #include "ups/usage_map.h"
+#include "upsoff/rule.h"
 
 namespace {
 
@@ -98,6 +99,24 @@ void BuildCapacityAndFlags(Descriptor& d)
     d.b.end();
     d.End();
 }
+
+// DelayBeforeShutdown in shapes the profiles lack, alone in report 8 of the
+// summary: counted in tens or tenths of seconds, a signed byte, or declared
+// constant.
+void BuildDelay(Descriptor& d, uint32_t bits, int32_t lmin, int32_t lmax, int exp, uint8_t flags)
+{
+    d.Begin();
+    d.Collection(0x24, 0);
+    d.b.report_id(8);
+    d.b.page(0x84); d.b.usage(0x57); d.b.size(bits); d.b.count(1); d.b.logical(lmin, lmax);
+    d.b.unit(kSecond); d.b.unit_exp(exp); d.b.main('F', flags);
+    d.b.end();
+    d.End();
+}
+void BuildDelayInTens(Descriptor& d) { BuildDelay(d, 16, 0, 65535, 1, 0x02); }
+void BuildDelayInTenths(Descriptor& d) { BuildDelay(d, 16, 0, 65535, -1, 0x02); }
+void BuildDelaySignedByte(Descriptor& d) { BuildDelay(d, 8, -1, 127, 0, 0x02); }
+void BuildDelayConstant(Descriptor& d) { BuildDelay(d, 16, 0, 65535, 0, 0x03); }
 
 class Ups : public ::testing::Test {
 protected:
@@ -295,10 +314,13 @@ TEST_F(Ups, DeviceNamesAreCleanedAndCutWhenRead)
         {"X\r\n2026-01-01 00:00:00  mains restored - shutdown cancelled",
          L"X  2026-01-01 00:00:00  mains restored - shutdown cancelled"},
         {"Tab\there\\0after a NUL\x7f\x1b[31m", L"Tab here after a NUL  [31m"},
-        // Bidirectional embeddings, overrides and isolates, which would turn
-        // the heading or the log line around; the marks and the rest stay.
+        // Bidirectional marks, embeddings, overrides and isolates, which
+        // would turn the heading or the log line around, the separators that
+        // break a line and the C1 controls; their neighbours stay.
         {"A\u202A\u202B\u202C\u202D\u202Ez\u2066\u2067\u2068\u2069\u2065\u202F\u200F",
-         L"A     z    \u2065\u202F\u200F"},
+         L"A     z    \u2065\u202F "},
+        {"\u200D\u200E\u061C\u061D\u2027\u2028\u2029\u007E\u0080\u009F\u00A0",
+         L"\u200D  \u061D\u2027  ~  \u00A0"},
         {"", L""},
         {sixtyFour, std::wstring(sixtyFour.begin(), sixtyFour.end() - 1)},
         {"An uninterruptible power supply whose product name runs well past sixty-four units",
@@ -696,6 +718,58 @@ TEST_F(Ups, AOneBitFlagWinsOverItsByteCopy)
     EXPECT_EQ(1, PollUps(&status_));
     EXPECT_EQ(1, status_.AcPresent);
     EXPECT_EQ(0, status_.Overload);
+}
+
+// --- the output-off delay -------------------------------------------------------
+
+// What each UPS is told for a setting: the raw value and the seconds it
+// counts, or nothing (-1) when its field cannot hold the setting.
+TEST_F(Ups, TheOutputOffDelayWrittenFollowsEachUpsField)
+{
+    struct Told {
+        INT32 setting, raw, counted;
+    };
+    const struct {
+        const char* profile;
+        void (*build)(Descriptor&);
+        UCHAR reportId;             // 0: the usage is not mapped
+        Told told[3];
+    } rows[] = {
+        { "plain", nullptr, 8, { {60, 60, 60}, {600, 600, 600}, {120, 120, 120} } },
+        // 0..255 s: 600 does not fit, and is not cut to 255.
+        { "multi", nullptr, 7, { {255, 255, 255}, {256, -1, -1}, {600, -1, -1} } },
+        { "minimal", nullptr, 0, {} },
+        // Rounded up to the unit: the UPS never waits less than asked.
+        { nullptr, BuildDelayInTens, 8, { {125, 13, 130}, {60, 6, 60}, {600, 60, 600} } },
+        { nullptr, BuildDelayInTenths, 8, { {600, 6000, 600}, {60, 600, 60} } },
+        // The sign bit is not the delay's: 127 at most.
+        { nullptr, BuildDelaySignedByte, 8, { {120, 120, 120}, {128, -1, -1} } },
+        { nullptr, BuildDelayConstant, 0, {} },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.profile ? row.profile : "built");
+        if (row.profile)
+            Add(0, row.profile);
+        else
+            AddBuilt(0, row.build, "");
+        Open();
+        EXPECT_EQ(row.reportId != 0, OffDelayUsage.Found != 0);
+        EXPECT_EQ(row.reportId, OffDelayUsage.Found ? OffDelayUsage.ReportId : 0);
+        for (const Told& told : row.told) {
+            if (!told.setting)
+                break;
+            UINT32 raw = 0;
+            INT32 counted = 0;
+            BOOL holds = UpsOffRawValue(&OffDelayUsage, told.setting, &raw, &counted);
+            EXPECT_EQ(told.raw >= 0, holds != 0) << told.setting;
+            if (holds) {
+                EXPECT_EQ((UINT32)told.raw, raw) << told.setting;
+                EXPECT_EQ(told.counted, counted) << told.setting;
+            }
+        }
+        CloseUps();
+        EXPECT_EQ(0u, OffDelayUsage.Found);
+    }
 }
 
 // --- cost ------------------------------------------------------------------------
