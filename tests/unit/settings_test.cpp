@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <string>
+#include <vector>
 #include "app/settings.h"
 #include "settings/checks.h"
 
@@ -83,200 +84,109 @@ TEST(SettingsDefaults, AreThreeHundredTwentyAndThirtyAtLoad)
 
 TEST_F(Settings, MissingKeyOrValuesLeaveEveryValueAlone)
 {
-    s.RuntimeThresholdSeconds = 1;
-    s.ChargeThresholdPercent = 2;
-    s.GraceSeconds = 3;
+    ::Settings sentinel;
+    memset(&sentinel, 0x5A, sizeof(sentinel));
+    s = sentinel;
     ReadRegistrySettings(&s);   // the key exists but holds none of the values
-    EXPECT_EQ(1, s.RuntimeThresholdSeconds);
-    EXPECT_EQ(2, s.ChargeThresholdPercent);
-    EXPECT_EQ(3, s.GraceSeconds);
+    EXPECT_EQ(0, memcmp(&sentinel, &s, sizeof(s)));
 
     RegCloseKey(key_);
     ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CURRENT_USER, KEY));
     ReadRegistrySettings(&s);   // no key at all
-    EXPECT_EQ(1, s.RuntimeThresholdSeconds);
-    EXPECT_EQ(2, s.ChargeThresholdPercent);
-    EXPECT_EQ(3, s.GraceSeconds);
+    EXPECT_EQ(0, memcmp(&sentinel, &s, sizeof(s)));
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, KEY, 0, NULL, 0, KEY_READ | KEY_WRITE, NULL,
                                              &key_, NULL));
 }
 
-TEST_F(Settings, UpperBoundsAreTakenOneAboveIsRefused)
+// Each value alone, read over the defaults: the setting it leaves, and
+// whether the UPS-off delay was flagged for the start-up's log line.
+TEST_F(Settings, EachNumberIsTakenOnlyWithinItsRule)
 {
-    SetDword(NAMES[0], 3600);
-    SetDword(NAMES[1], 100);
-    SetDword(NAMES[2], 600);
-    ReadRegistrySettings(&s);
-    EXPECT_EQ(3600, s.RuntimeThresholdSeconds);
-    EXPECT_EQ(100, s.ChargeThresholdPercent);
-    EXPECT_EQ(600, s.GraceSeconds);
-
-    s.RuntimeThresholdSeconds = 300;
-    s.ChargeThresholdPercent = 20;
-    s.GraceSeconds = 30;
-    SetDword(NAMES[0], 3601);
-    SetDword(NAMES[1], 101);
-    SetDword(NAMES[2], 601);
-    ReadRegistrySettings(&s);
-    EXPECT_EQ(300, s.RuntimeThresholdSeconds) << "refused, not clamped";
-    EXPECT_EQ(20, s.ChargeThresholdPercent);
-    EXPECT_EQ(30, s.GraceSeconds);
+    const wchar_t *RUNTIME = NAMES[0], *CHARGE = NAMES[1], *GRACE = NAMES[2], *ACTION = L"ShutdownAction";
+    const wchar_t *BALLOONS = L"Notifications", *UPS_OFF = L"UpsOffDelaySeconds";
+    const struct {
+        const wchar_t* name;
+        DWORD type;
+        UINT64 data;                // its first `bytes`, unless
+        const wchar_t* text;        // a string is stored
+        DWORD bytes;                // 0: no value at all
+        INT32 setting;
+        BOOL refused = FALSE;
+    } rows[] = {
+        // Zero to the upper bound; one above, or a "negative" DWORD, is
+        // refused, not clamped.
+        { RUNTIME, REG_DWORD, 3600, nullptr, 4, 3600 },
+        { RUNTIME, REG_DWORD, 3601, nullptr, 4, 300 },
+        { RUNTIME, REG_DWORD, 0, nullptr, 4, 0 },
+        { RUNTIME, REG_DWORD, 0xFFFFFFFFu, nullptr, 4, 300 },
+        { CHARGE, REG_DWORD, 100, nullptr, 4, 100 },
+        { CHARGE, REG_DWORD, 101, nullptr, 4, 20 },
+        { CHARGE, REG_DWORD, 0, nullptr, 4, 0 },
+        { CHARGE, REG_DWORD, 0x80000000u, nullptr, 4, 20 },
+        { GRACE, REG_DWORD, 600, nullptr, 4, 600 },
+        { GRACE, REG_DWORD, 601, nullptr, 4, 30 },
+        { GRACE, REG_DWORD, 0, nullptr, 4, 0 },
+        { GRACE, REG_DWORD, 0xFFFFFFF6u, nullptr, 4, 30 },
+        // The type is not examined: four bytes are four bytes ("7" and its
+        // terminator are 0x00000037), two fill the low half and the rest is
+        // zero, not stack left-overs; eight (a QWORD, even a small one) or a
+        // longer string do not fit.
+        { GRACE, REG_BINARY, 45, nullptr, 4, 45 },
+        { CHARGE, REG_SZ, 0, L"7", 4, 55 },
+        { CHARGE, REG_BINARY, 0x0F, nullptr, 2, 15 },
+        { RUNTIME, REG_QWORD, 90, nullptr, 8, 300 },
+        { GRACE, REG_SZ, 0, L"45", 6, 30 },
+        { ACTION, REG_DWORD, 1, nullptr, 4, SHUTDOWN_ACTION_HIBERNATE },
+        { ACTION, REG_DWORD, 2, nullptr, 4, SHUTDOWN_ACTION_POWER_OFF },
+        { ACTION, REG_DWORD, 0xFFFFFFFFu, nullptr, 4, SHUTDOWN_ACTION_POWER_OFF },
+        // Only a DWORD 0 turns the balloons off.
+        { BALLOONS, REG_DWORD, 0, nullptr, 4, 0 },
+        { BALLOONS, REG_DWORD, 2, nullptr, 4, 1 },
+        { BALLOONS, REG_BINARY, 0, nullptr, 4, 1 },
+        { BALLOONS, REG_SZ, 0, L"0", 4, 1 },
+        { BALLOONS, REG_QWORD, 0, nullptr, 8, 1 },
+        // Anything but a DWORD of 0 or 60..600 keeps the UPS on, and is
+        // flagged; a missing value is no fault.
+        { UPS_OFF, REG_NONE, 0, nullptr, 0, 0 },
+        { UPS_OFF, REG_DWORD, 60, nullptr, 4, 60 },
+        { UPS_OFF, REG_DWORD, 600, nullptr, 4, 600 },
+        { UPS_OFF, REG_DWORD, 0, nullptr, 4, 0 },
+        { UPS_OFF, REG_DWORD, 59, nullptr, 4, 0, TRUE },
+        { UPS_OFF, REG_DWORD, 601, nullptr, 4, 0, TRUE },
+        { UPS_OFF, REG_DWORD, 0xFFFFFFFFu, nullptr, 4, 0, TRUE },
+        { UPS_OFF, REG_BINARY, 60, nullptr, 4, 0, TRUE },
+        { UPS_OFF, REG_SZ, 0, L"120", 8, 0, TRUE },
+    };
+    for (const auto& row : rows) {
+        RegDeleteValueW(key_, row.name);
+        if (row.bytes)
+            SetRaw(row.name, row.type, row.text ? (const void*)row.text : &row.data, row.bytes);
+        ::Settings expected;
+        DefaultSettings(&expected);
+        for (int i = 0; i < SETTINGS_NUMBERS; i++)
+            expected.Numbers[i] = lstrcmpW(SettingsNumberNames[i], row.name) ? expected.Numbers[i] : row.setting;
+        DefaultSettings(&s);
+        UpsOffDelayRefused = FALSE;
+        ReadRegistrySettings(&s);
+        RegDeleteValueW(key_, row.name);
+        EXPECT_EQ(std::vector<INT32>(expected.Numbers, expected.Numbers + SETTINGS_NUMBERS),
+                  std::vector<INT32>(s.Numbers, s.Numbers + SETTINGS_NUMBERS)) << row.type << " " << row.data;
+        EXPECT_EQ(row.refused, UpsOffDelayRefused) << row.type << " " << row.data;
+    }
+    UpsOffDelayRefused = FALSE;
 }
 
-TEST_F(Settings, ZeroIsTaken)
-{
-    SetDword(NAMES[0], 0);
-    SetDword(NAMES[1], 0);
-    SetDword(NAMES[2], 0);
-    ReadRegistrySettings(&s);
-    EXPECT_EQ(0, s.RuntimeThresholdSeconds);
-    EXPECT_EQ(0, s.ChargeThresholdPercent);
-    EXPECT_EQ(0, s.GraceSeconds);
-}
-
-TEST_F(Settings, NegativeDwordIsOutOfRange)
-{
-    SetDword(NAMES[0], 0xFFFFFFFFu);
-    SetDword(NAMES[1], 0x80000000u);
-    SetDword(NAMES[2], 0xFFFFFFF6u);
-    ReadRegistrySettings(&s);
-    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
-    EXPECT_EQ(20, s.ChargeThresholdPercent);
-    EXPECT_EQ(30, s.GraceSeconds);
-}
-
-TEST_F(Settings, WrongSizesAndTypes)
-{
-    // Eight bytes (a QWORD, even a small one) do not fit: refused.
-    UINT64 qword = 90;
-    SetRaw(NAMES[0], REG_QWORD, &qword, sizeof(qword));
-    // Two bytes fill the low half; the rest is zero, not stack left-overs.
-    const BYTE two[2] = { 0x0F, 0x00 };
-    SetRaw(NAMES[1], REG_BINARY, two, sizeof(two));
-    // A string longer than four bytes: refused.
-    const wchar_t text[] = L"45";
-    SetRaw(NAMES[2], REG_SZ, text, sizeof(text));
-    ReadRegistrySettings(&s);
-    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
-    EXPECT_EQ(15, s.ChargeThresholdPercent);
-    EXPECT_EQ(30, s.GraceSeconds);
-}
-
-TEST_F(Settings, TypeIsNotExaminedFourBytesAreFourBytes)
-{
-    DWORD value = 45;
-    SetRaw(NAMES[2], REG_BINARY, &value, sizeof(value));
-    // "7" and its terminator: four bytes of UTF-16, read as 0x00000037 = 55.
-    const wchar_t seven[] = L"7";
-    SetRaw(NAMES[1], REG_SZ, seven, sizeof(seven));
-    ReadRegistrySettings(&s);
-    EXPECT_EQ(45, s.GraceSeconds);
-    EXPECT_EQ(55, s.ChargeThresholdPercent);
-    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
-}
-
+// A refused value does not end the reading: the values before and after it
+// are taken.
 TEST_F(Settings, AValidValueBesideAnInvalidOne)
 {
+    SetDword(NAMES[0], 5000);
     SetDword(NAMES[1], 35);
     SetDword(NAMES[2], 700);
     ReadRegistrySettings(&s);
+    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
     EXPECT_EQ(35, s.ChargeThresholdPercent);
     EXPECT_EQ(30, s.GraceSeconds);
-    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
-
-    // And the other way round, the invalid one read first.
-    s.ChargeThresholdPercent = 20;
-    SetDword(NAMES[0], 5000);
-    SetDword(NAMES[1], 250);
-    SetDword(NAMES[2], 45);
-    ReadRegistrySettings(&s);
-    EXPECT_EQ(300, s.RuntimeThresholdSeconds);
-    EXPECT_EQ(20, s.ChargeThresholdPercent);
-    EXPECT_EQ(45, s.GraceSeconds);
-}
-
-TEST_F(Settings, OnlyADwordZeroTurnsTheBalloonsOff)
-{
-    const DWORD zero = 0, one = 1, two = 2;
-    const UINT64 wide = 0;
-    const BYTE zeros[4] = {};
-    const struct {
-        const char* what;
-        DWORD type;
-        const void* data;
-        DWORD bytes;
-        INT32 enabled;
-    } cases[] = {
-        { "missing", REG_NONE, nullptr, 0, 1 },
-        { "DWORD 0", REG_DWORD, &zero, 4, 0 },
-        { "DWORD 1", REG_DWORD, &one, 4, 1 },
-        { "DWORD 2", REG_DWORD, &two, 4, 1 },
-        { "four zero bytes as binary", REG_BINARY, zeros, 4, 1 },
-        { "the string 0", REG_SZ, L"0", 4, 1 },
-        { "QWORD 0", REG_QWORD, &wide, 8, 1 },
-    };
-    for (const auto& c : cases) {
-        RegDeleteValueW(key_, L"Notifications");
-        if (c.data)
-            SetRaw(L"Notifications", c.type, c.data, c.bytes);
-        s.NotificationsEnabled = 1;
-        ReadRegistrySettings(&s);
-        EXPECT_EQ(c.enabled, s.NotificationsEnabled) << c.what;
-    }
-    RegDeleteValueW(key_, L"Notifications");
-}
-
-TEST_F(Settings, ShutdownActionIsHibernateOnlyForOne)
-{
-    const DWORD values[] = { 0, 1, 2, 0xFFFFFFFFu };
-    const INT32 actions[] = { SHUTDOWN_ACTION_POWER_OFF, SHUTDOWN_ACTION_HIBERNATE, SHUTDOWN_ACTION_POWER_OFF,
-                              SHUTDOWN_ACTION_POWER_OFF };
-    for (int i = 0; i < 4; i++) {
-        SetDword(L"ShutdownAction", values[i]);
-        s.ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
-        ReadRegistrySettings(&s);
-        EXPECT_EQ(actions[i], s.ShutdownAction) << values[i];
-    }
-    RegDeleteValueW(key_, L"ShutdownAction");
-    s.ShutdownAction = SHUTDOWN_ACTION_POWER_OFF;
-    ReadRegistrySettings(&s);
-    EXPECT_EQ(SHUTDOWN_ACTION_POWER_OFF, s.ShutdownAction) << "missing";
-}
-
-// Anything but a DWORD of 0 or 60..600 keeps the UPS on, and is flagged
-// for the start-up's log line; a missing value is no fault.
-TEST_F(Settings, UpsOffDelayIsZeroOrSixtyToSixHundred)
-{
-    const DWORD zero = 0, sixty = 60, top = 600, short_ = 59, over = 601, negative = 0xFFFFFFFFu;
-    const struct {
-        DWORD type;
-        const void* data;
-        DWORD bytes;
-        INT32 delay;
-        BOOL refused;
-    } cases[] = {
-        { REG_NONE, nullptr, 0, 0, FALSE },
-        { REG_DWORD, &zero, 4, 0, FALSE },
-        { REG_DWORD, &sixty, 4, 60, FALSE },
-        { REG_DWORD, &top, 4, 600, FALSE },
-        { REG_DWORD, &short_, 4, 0, TRUE },
-        { REG_DWORD, &over, 4, 0, TRUE },
-        { REG_DWORD, &negative, 4, 0, TRUE },
-        { REG_BINARY, &sixty, 4, 0, TRUE },
-        { REG_SZ, L"120", 8, 0, TRUE },
-    };
-    for (const auto& c : cases) {
-        RegDeleteValueW(key_, L"UpsOffDelaySeconds");
-        if (c.data)
-            SetRaw(L"UpsOffDelaySeconds", c.type, c.data, c.bytes);
-        s.UpsOffDelaySeconds = 300;
-        UpsOffDelayRefused = FALSE;
-        ReadRegistrySettings(&s);
-        EXPECT_EQ(c.data ? c.delay : 300, s.UpsOffDelaySeconds) << c.type << " " << c.bytes;
-        EXPECT_EQ(c.refused, UpsOffDelayRefused) << c.type << " " << c.bytes;
-    }
-    RegDeleteValueW(key_, L"UpsOffDelaySeconds");
-    UpsOffDelayRefused = FALSE;
 }
 
 }  // namespace
