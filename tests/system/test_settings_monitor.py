@@ -2,14 +2,13 @@
 HKCU\\Software\\Quillfen\\Corvane, or changed in the settings window, and seen
 through which reason arms and the grace in the armed line; and the window
 itself, opened from the tray menu and driven through its controls."""
-import time
-
 import pytest
 
 from conftest import CMD_SETTINGS, DESKTOP_KEY, SETTINGS_KEY
-from desktop import TRAY_ICON_CENTRE, WORK_AREA, click, screenshot, wait_until
+from desktop import WORK_AREA, wait_until
 from monitor_helpers import (INITIATE_REFUSED, ON_BATTERY, armed, forced_pass, monitor_lines,
                              wait_new_lines, wake)
+from test_tray import RETURN, UP, choose_from_menu
 
 
 def start_on_battery(corvane, emu, session, values, **state):
@@ -99,24 +98,6 @@ NOTIFICATIONS, UPS_OFF, SERVER, MESSAGE, OK, CANCEL, APPLY = 120, 121, 122, 130,
 ALT_C, ENTER = "0x12+0x43", "0x0D"
 
 
-def open_from_tray_menu(session):
-    """A right click on the icon, then a click on "Settings...": the middle
-    of the three entries between the menu's two separators (Wine draws each
-    as a grey line across the menu)."""
-    display = session.display.name
-    click(display, *TRAY_ICON_CENTRE, button=3)
-    left, top, right, bottom = wait_until(session.menus, what="the tray menu")[0]
-
-    def separators():
-        frame = screenshot(display)
-        lines = [y for y in range(top + 2, bottom - 2)
-                 if all(frame.pixel(x, y) == (166, 166, 166) for x in (left + 10, (left + right) // 2, right - 10))]
-        return lines if len(lines) == 2 else None
-    first, second = wait_until(separators, what="the menu drawn whole")
-    click(display, (left + right) // 2, (first + second) // 2)
-    return wait_until(session.settings_window, what="the settings window")
-
-
 def registry_values(session):
     """{name: (type, data)} of what the settings key holds."""
     code, out = session.run("reg", "query", SETTINGS_KEY)
@@ -131,7 +112,8 @@ def registry_values(session):
 def test_the_window_from_the_tray_menu_writes_the_registry_and_arms_at_its_threshold(corvane, emu, session):
     start_on_battery(corvane, emu, session, [], runtime=3000, charge=30)
     assert next_attempt(corvane, emu) == []
-    window = open_from_tray_menu(session)
+    choose_from_menu(session, UP, UP, UP, RETURN)
+    window = wait_until(session.settings_window, what="the settings window")
     controls = window["controls"]
     assert window["foreground"] == 1 and window["focus"] == RUNTIME
     assert [controls[i]["text"] for i in (RUNTIME, CHARGE, GRACE, ACTION)] == ["300", "20", "30", "Shut down"]
