@@ -144,10 +144,7 @@ class WineSession:
             return None
         lines = out.splitlines()
         window = _fields(lines[0])
-        window["controls"] = {}
-        for line in lines[1:]:
-            control = _fields(line)
-            window["controls"][control["id"]] = control
+        window["controls"] = {control["id"]: control for control in map(_fields, lines[1:])}
         return window
 
     def settings_control(self, verb, control_id, value=""):
@@ -157,12 +154,12 @@ class WineSession:
 
 
 def _fields(line):
-    """name=value words, the text last and whole; numbers and sizes parsed."""
+    """name=value words of numbers, places and sizes; the text last and whole."""
     head, _, text = line.partition(" text=")
     fields = {"text": text}
     for name, _, value in (word.partition("=") for word in head.split(" ") if "=" in word):
-        parts = value.replace("x", ",").split(",") if name != "class" else [value]
-        fields[name] = tuple(int(v) for v in parts) if len(parts) > 1 else int(value) if value.isdigit() else value
+        parts = value.replace("x", ",").split(",")
+        fields[name] = tuple(int(v) for v in parts) if len(parts) > 1 else int(value)
     return fields
 
 

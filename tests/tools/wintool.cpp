@@ -21,8 +21,8 @@ static HWND FindSettings()
     return FindWindowW(L"#32770", L"Corvane Settings");
 }
 
-// The settings window and every control in it, one a line: id, class, where,
-// state, text, and how wide the text is in the system's message font at the
+// The settings window and every control in it, one a line: id, where, state,
+// text, and how wide the text is in the system's message font at the
 // window's DPI (what the control must hold).
 static int PrintSettings(HWND dialog)
 {
@@ -44,9 +44,9 @@ static int PrintSettings(HWND dialog)
     thread.cbSize = sizeof(thread);
     if (GetGUIThreadInfo(GetWindowThreadProcessId(dialog, NULL), &thread))
         focus = thread.hwndFocus;
-    printf("settings rect=%ld,%ld,%ld,%ld client=%ldx%ld dpi=%u visible=%d foreground=%d focus=%d\n", rect.left,
-           rect.top, rect.right, rect.bottom, client.right, client.bottom, dpi, IsWindowVisible(dialog) ? 1 : 0,
-           GetForegroundWindow() == dialog ? 1 : 0, focus ? GetDlgCtrlID(focus) : 0);
+    printf("settings rect=%ld,%ld,%ld,%ld client=%ldx%ld dpi=%u foreground=%d focus=%d\n", rect.left, rect.top,
+           rect.right, rect.bottom, client.right, client.bottom, dpi, GetForegroundWindow() == dialog ? 1 : 0,
+           focus ? GetDlgCtrlID(focus) : 0);
     for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
         wchar_t name[32] = {}, text[128] = {};
         GetClassNameW(child, name, 32);
@@ -58,8 +58,8 @@ static int PrintSettings(HWND dialog)
         DrawTextW(dc, text, -1, &need, DT_CALCRECT | DT_SINGLELINE);
         DWORD_PTR checked = 0;
         SendMessageTimeoutW(child, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 2000, &checked);
-        printf("id=%d class=%ls rect=%ld,%ld,%ld,%ld enabled=%d checked=%d need=%ld text=%ls\n", GetDlgCtrlID(child),
-               name, at.left, at.top, at.right, at.bottom, IsWindowEnabled(child) ? 1 : 0,
+        printf("id=%d rect=%ld,%ld,%ld,%ld enabled=%d checked=%d need=%ld text=%ls\n", GetDlgCtrlID(child), at.left,
+               at.top, at.right, at.bottom, IsWindowEnabled(child) ? 1 : 0,
                _wcsicmp(name, L"Button") == 0 && checked == BST_CHECKED ? 1 : 0, need.right, text);
     }
     SelectObject(dc, old);
