@@ -194,15 +194,16 @@ def test_a_port_in_use_is_one_error_line(corvane, emu, session):
         "ERROR - network server could not listen on 127.0.0.1:%d, code 10048" % port]
 
 
-def change_in_settings_window(corvane, session, *changes):
-    """Opens the settings window, makes the changes ((verb, control id,
-    value), ...) and presses OK; returns the time just before OK."""
+def change_in_settings_window(corvane, session, *changes, button=1):
+    """Opens the settings window (or brings it forward), makes the changes
+    ((verb, control id, value), ...) and presses OK, or `button`; returns
+    the time just before the press."""
     corvane.command(CMD_SETTINGS)
     wait_for(session.settings_window, what="the settings window")
     for change in changes:
         session.settings_control(*change)
     pressed = time.monotonic()
-    session.settings_control("click", 1)
+    session.settings_control("click", button)
     return pressed
 
 
@@ -216,7 +217,7 @@ def test_the_settings_window_starts_moves_and_stops_the_server_within_two_second
     corvane.wait_for_message("on line")
     prefix = session.emulator.prefix
     first, second = free_port(), free_port()
-    charge, server, port, password = 101, 122, 105, 107
+    charge, server, port, password, apply = 101, 122, 105, 107, 131
     pressed = change_in_settings_window(corvane, session, ("click", server), ("set", port, first),
                                         ("set", password, PASSWORD), ("set", charge, "35"))
     within_two_seconds(pressed, lambda: upsc(first, "battery.charge.low") == (0, "35"), "the server on")
@@ -225,8 +226,9 @@ def test_the_settings_window_starts_moves_and_stops_the_server_within_two_second
                     "LOGIN ups"):
         assert follower.ask(request) == "OK\n"
 
-    # Another port: the connections are closed, the old port let go.
-    pressed = change_in_settings_window(corvane, session, ("set", port, second))
+    # Another port, with Apply: the connections are closed, the old port
+    # let go.
+    pressed = change_in_settings_window(corvane, session, ("set", port, second), button=apply)
     within_two_seconds(pressed, lambda: upsc(second, "ups.status") == (0, "OL"), "the server on its new port")
     assert listening_ports(prefix) == {second}
     assert closed_by_peer(follower.socket)
