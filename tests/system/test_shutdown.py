@@ -20,6 +20,8 @@ from net_peers import PASSWORD, Upsmon, free_port, turn_server_on, upsc
 WM_POWERBROADCAST = 0x0218
 PBT_APMSUSPEND = 0x4
 PBT_APMRESUMEAUTOMATIC = 0x12
+CMD_ABORT_SHUTDOWN = 204
+FOLLOWERS_READ_FSD = (0, "OB DISCHRG LB FSD")
 WM_ENDSESSION = 0x0016
 ENDSESSION_LOGOFF = 0x80000000
 OFF_IN_120 = "UPS output off in 120 s"
@@ -201,7 +203,28 @@ def test_a_ups_lost_on_battery_arms_after_15_s_and_its_followers_read_fsd_meanwh
     lines = monitor_lines(corvane)
     assert wait_new_lines(corvane, lines, 2, timeout=20) == [armed(5), INITIATE_REFUSED]
     assert 14 < time.monotonic() - lost_at < 16.5
-    assert upsc(port, "ups.status") == (0, "OB DISCHRG LB FSD")
+    assert upsc(port, "ups.status") == FOLLOWERS_READ_FSD
+
+
+def test_one_failed_request_mid_outage_keeps_fsd_and_the_users_abort(corvane, emu, session):
+    port = free_port()
+    turn_server_on(session, port, ShutdownAction=("REG_DWORD", 1))
+    emu.add(0, "plain", inputs="none")
+    start_then_lose_the_mains(corvane, emu, charge=15)
+    hibernate = "HIBERNATE ARMED - %s; grace 30s" % REASON_TEXT[4]
+    corvane.wait_for_message(hibernate)
+    corvane.command(CMD_ABORT_SHUTDOWN)
+    corvane.wait_for_message("shutdown aborted by user")
+    emu.fail(0, "all")
+    wake(corvane)
+    corvane.wait_for_message("UPS not found")
+    assert upsc(port, "ups.status") == FOLLOWERS_READ_FSD
+    emu.fail(0, "none")
+    wake(corvane)
+    corvane.wait_for_message("MAINS LOST", count=2)
+    forced_pass(corvane, emu)
+    forced_pass(corvane, emu)
+    assert corvane.messages().count(hibernate) == 1
 
 
 def end_session(corvane, session):
