@@ -484,14 +484,6 @@ BOOL IsForcedShutdownRaised()
     return raised;
 }
 
-BOOL IsUpsLastSeenOnBattery()
-{
-    Lock();
-    BOOL onBattery = Outage.OnBattery;
-    Unlock();
-    return onBattery;
-}
-
 ShutdownEvents ReadShutdownEvents()
 {
     Lock();

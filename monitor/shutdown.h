@@ -86,9 +86,8 @@ DWORD HibernationDueInMs();
 void HibernateWhenDue();
 
 // Any thread: whether a shutdown was armed in this outage (the followers'
-// FSD), and whether the UPS was last seen on battery.
+// FSD).
 BOOL IsForcedShutdownRaised();
-BOOL IsUpsLastSeenOnBattery();
 
 // What the interface needs to tell the user: counts of armings and of
 // refused requests since start, the reason and grace of the latest arming,
