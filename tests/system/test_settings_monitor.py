@@ -7,7 +7,7 @@ import pytest
 from conftest import CMD_SETTINGS, DESKTOP_KEY, SETTINGS_KEY
 from desktop import WORK_AREA, wait_until
 from monitor_helpers import (INITIATE_REFUSED, ON_BATTERY, armed, forced_pass, monitor_lines,
-                             wait_new_lines, wake)
+                             wait_new_lines, wait_quiet, wake)
 from test_tray import RETURN, UP, choose_from_menu
 
 
@@ -25,7 +25,9 @@ def start_on_battery(corvane, emu, session, values, **state):
 def next_attempt(corvane, emu, **state):
     """Changes the UPS, forces a pass, returns the lines that pass wrote. On
     battery a natural pass may slip in as well (every 2 s); each attempt then
-    repeats the same two lines, so repeats are folded into one."""
+    repeats the same two lines, so repeats are folded into one. The lines of
+    any pass already under way are written before the count is taken."""
+    wait_quiet(emu)
     lines = monitor_lines(corvane)
     if state:
         emu.set(0, **state)
