@@ -286,7 +286,7 @@ class Corvane:
 
     def command(self, command_id):
         code, out = self.session.wintool("post", str(command_id))
-        assert code == 0, out
+        assert code == 0, (out, "program exit code %r" % self.process.poll(), self.launch_output())
 
     def wait_exit(self, timeout=15):
         code = self.process.wait(timeout=timeout)

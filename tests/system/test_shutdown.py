@@ -237,7 +237,9 @@ def end_session(corvane, session):
 
 
 def shutdown_refused(corvane, emu):
-    """An outage whose shutdown is decided (FSD raised) and refused by Wine."""
+    """An outage whose shutdown is decided (FSD raised) and refused by Wine.
+    A pass under way finishes its lines before they are counted."""
+    wait_quiet(emu)
     lines = monitor_lines(corvane)
     emu.set(0, charge=10, **ON_BATTERY)
     wake(corvane)

@@ -353,7 +353,10 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
     if (wcscmp(argv[1], L"post") == 0 && argc > 2) {
-        return PostMessageW(window, WM_COMMAND, (WPARAM)wcstoul(argv[2], NULL, 0), 0) ? 0 : 1;
+        if (PostMessageW(window, WM_COMMAND, (WPARAM)wcstoul(argv[2], NULL, 0), 0))
+            return 0;
+        printf("post failed, error %lu\n", GetLastError());
+        return 1;
     }
     if (wcscmp(argv[1], L"message") == 0 && argc > 4) {
         UINT message = (UINT)wcstoul(argv[2], NULL, 0);
