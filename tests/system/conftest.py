@@ -96,17 +96,19 @@ class WineSession:
         code, out = self.wintool("menus")
         return [_window_rect_text(line)[1] for line in out.splitlines() if line.startswith("hwnd=")]
 
-    def run(self, *argv, timeout=60):
-        """Runs a Windows program to its end; returns (exit code, output)."""
+    def run(self, *argv, timeout=60, wine_errors=False):
+        """Runs a Windows program to its end; returns (exit code, output).
+        wine_errors: Wine's own error lines go to the output as well."""
+        env = dict(self.env, WINEDEBUG="-all,err+all") if wine_errors else self.env
         with tempfile.TemporaryFile(mode="w+") as out:
-            done = subprocess.run(["wine"] + [str(a) for a in argv], env=self.env,
+            done = subprocess.run(["wine"] + [str(a) for a in argv], env=env,
                                   stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
                                   timeout=timeout, check=False)
             out.seek(0)
             return done.returncode, out.read()
 
-    def wintool(self, *words, timeout=30):
-        return self.run(WINTOOL_EXE, *words, timeout=timeout)
+    def wintool(self, *words, timeout=30, wine_errors=False):
+        return self.run(WINTOOL_EXE, *words, timeout=timeout, wine_errors=wine_errors)
 
     def reg_add(self, key, name, kind, data):
         code, out = self.run("reg", "add", key, "/v", name, "/t", kind, "/d", str(data), "/f")
@@ -285,7 +287,13 @@ class Corvane:
             return source.read()
 
     def command(self, command_id):
+        """Posts a menu command to the running program. wintool says why on
+        each of its own failures; late in a long session, Wine has now and then
+        ended it with 1 and no word at all, the program still running. Such a
+        start posted nothing and is tried once more, with Wine's errors shown."""
         code, out = self.session.wintool("post", str(command_id))
+        if code != 0 and not out.strip():
+            code, out = self.session.wintool("post", str(command_id), wine_errors=True)
         assert code == 0, (out, "program exit code %r" % self.process.poll(), self.launch_output())
 
     def wait_exit(self, timeout=15):
